@@ -1,0 +1,38 @@
+// RAII around APR files for the configuration readers.
+#pragma once
+
+#include <apr_file_io.h>
+
+class KvrFile {
+ public:
+  KvrFile() = default;
+  ~KvrFile() { close(); }
+  KvrFile(const KvrFile &) = delete;
+  KvrFile &operator=(const KvrFile &) = delete;
+
+  bool open(const char *path, apr_int32_t flags, apr_fileperms_t perms, apr_pool_t *pool) {
+    close();
+    if (apr_file_open(&f_, path, flags, perms, pool) != APR_SUCCESS) f_ = nullptr;
+    return f_ != nullptr;
+  }
+  bool openRead(const char *path, apr_pool_t *pool) {
+    return open(path, APR_READ | APR_BUFFERED, APR_OS_DEFAULT, pool);
+  }
+  // Reads one line of at most len - 1 bytes (the read stops after a
+  // newline). False at the end of the file or on any read error, so that a
+  // directory opened by mistake ends the loop instead of spinning.
+  bool gets(char *buf, int len) { return f_ && apr_file_gets(buf, len, f_) == APR_SUCCESS; }
+  apr_file_t *get() const { return f_; }
+  void close() {
+    if (f_) apr_file_close(f_);
+    f_ = nullptr;
+  }
+
+ private:
+  apr_file_t *f_ = nullptr;
+};
+
+// Size of the configuration readers' line buffers: lines are read up to 999
+// bytes, the rest of a longer line is the next line.
+constexpr int kLineBufSize = 1024;
+constexpr int kLineReadLen = 1000;

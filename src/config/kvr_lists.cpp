@@ -1,0 +1,81 @@
+// List files and page templates.
+#include <cstring>
+
+#include "config/kvr_config.h"
+#include "config/kvr_file.h"
+#include "util/kvr_text.h"
+
+namespace {
+
+struct ListTable {
+  char *base;
+  size_t slots;
+  size_t width;
+};
+
+template <size_t N, size_t W>
+ListTable table(char (&arr)[N][W]) {
+  return {&arr[0][0], N, W};
+}
+
+bool listFor(size_t code, ListTable *out) {
+  switch (code) {
+    case 1030: *out = table(arrVazidezScriptName); return true;
+    case 1020: *out = table(arrVazidezGetDna); return true;
+    case 1010: *out = table(arrVazidezPostDna); return true;
+    case 1060: *out = table(arrPostIp); return true;
+    case 3020: *out = table(arrBeianHeiDn); return true;
+    case 3010: *out = table(arrBeianBaiDn); return true;
+    case 1070: *out = table(arrBlockIp); return true;
+    case 2010: *out = table(arrgCliIp); return true;
+    case 5020: *out = table(arrBlockFilePath); return true;
+    case 5010: *out = table(arrBlockSql); return true;
+    case 5011: *out = table(arrBlockSqlScript); return true;
+    case 5012: *out = table(arrBlockSqlDnUrl); return true;
+    case 5030: *out = table(arrBlockUrl); return true;
+    default: return false;
+  }
+}
+
+}  // namespace
+
+int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, size_t nMaxLineNum,
+                      size_t nMaxCharNum) {
+  char *line = static_cast<char *>(apr_palloc(pool, kLineBufSize));
+  char *scratch = static_cast<char *>(apr_palloc(pool, kLineBufSize));
+  if (!line || !scratch || !strFileName) return 0;
+  KvrFile file;
+  if (!file.openRead(strFileName, pool)) return 0;
+  ListTable t{};
+  const bool known = listFor(nFileType, &t);
+  // Never trust the caller's limits beyond the table's real size.
+  if (known) {
+    if (nMaxLineNum > t.slots) nMaxLineNum = t.slots;
+    if (nMaxCharNum > t.width - 1) nMaxCharNum = t.width - 1;
+  }
+  size_t count = 0;
+  while (known && count < nMaxLineNum && file.gets(line, kLineReadLen)) {
+    const size_t len = kvrStripBlanks(line);
+    if (len < 2 || len > nMaxCharNum) continue;
+    if (line[0] == ';') continue;
+    kvrAsciiLower(line, len);
+    char *slot = t.base + count * t.width;
+    std::memcpy(slot, line, len + 1);
+    ++count;
+  }
+  return 1;
+}
+
+int kvrReadTxtFile(apr_pool_t *pool, char *strFileName, char *szOutBuf, apr_size_t nOutBufLen) {
+  if (!strFileName || !szOutBuf || nOutBufLen < 1) return 0;
+  KvrFile file;
+  if (!file.openRead(strFileName, pool)) return 0;
+  std::memset(szOutBuf, 0, nOutBufLen);
+  apr_size_t got = 0;
+  while (got < nOutBufLen - 1) {
+    apr_size_t n = nOutBufLen - 1 - got;
+    if (apr_file_read(file.get(), szOutBuf + got, &n) != APR_SUCCESS || n == 0) break;
+    got += n;
+  }
+  return 1;
+}

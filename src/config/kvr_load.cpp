@@ -1,0 +1,37 @@
+// The once-per-child configuration load.
+#include <cstdio>
+#include <exception>
+
+#include "config/kvr_config.h"
+
+int kvrReadConfig(apr_pool_t *p) {
+  // A retry after a failed load must not append to half-filled tables.
+  static bool attempted = false;
+  try {
+    if (attempted) kvrResetConfigState();
+    attempted = true;
+
+    std::snprintf(strIsapiPath, sizeof strIsapiPath, "%s", kvrConfigDirDefault);
+    std::snprintf(strIsapiLogPath, sizeof strIsapiLogPath, "%s", kvrLogDirDefault);
+
+    kvrReadVazidezConfig(p);
+
+    if (nLogGetHtmlPageLen < 10 || nLogGetHtmlPageLen > 1024) nLogGetHtmlPageLen = 100;
+    if (nLogPostHtmlPageLen < 10 || nLogPostHtmlPageLen > 1024) nLogPostHtmlPageLen = 100;
+
+    getkeyb_gb2utf8();
+    getkeyc_gb2utf8();
+    getkeyb_gb2big5();
+    getkeyc_gb2big5();
+    postkeyb_gb2utf8();
+    postkeyc_gb2utf8();
+    postkeybex_gb2utf8();
+    postkeycex_gb2utf8();
+
+    kvrKeyWord2AC();
+    kvrWriteConfigLog(p);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}

@@ -1,0 +1,90 @@
+// Module record, hook registration and the per-child lifecycle.
+#include <httpd.h>
+// httpd.h first: the other server headers rely on its types.
+#include <apr_strings.h>
+#include <http_config.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+
+#include <mutex>
+
+#include "config/kvr_config.h"
+#include "filters/kvr_filters.h"
+#include "module/kvr_pages.h"
+#include "module/kvr_screen.h"
+#include "module/rizu_compat.h"
+
+extern "C" module AP_MODULE_DECLARE_DATA rizururuzarida_module;
+APLOG_USE_MODULE(rizururuzarida);
+
+namespace {
+
+// nReadConfig is written by the fallback load on a request thread and read
+// by every other request: publish it with release/acquire so a request never
+// sees the flag before the tables it guards.
+int loadedFlag() { return __atomic_load_n(&nReadConfig, __ATOMIC_ACQUIRE); }
+void setLoaded() { __atomic_store_n(&nReadConfig, 1, __ATOMIC_RELEASE); }
+std::mutex gLoadMutex;
+
+apr_status_t kvr_ap_child_exit(void * /*data*/) { return APR_SUCCESS; }
+
+void kvr_ap_child_init(apr_pool_t *p, server_rec *s) {
+  if (loadedFlag() == 0) {
+    std::lock_guard<std::mutex> lock(gLoadMutex);
+    if (kvrReadConfig(p) != 1) {
+      ap_log_perror(APLOG_MARK, APLOG_ERR, 0, p, "kvr_ap_child_init... read config files... err");
+      return;
+    }
+    setLoaded();
+  }
+  apr_pool_cleanup_register(p, s, kvr_ap_child_exit, kvr_ap_child_exit);
+  if (nAutoDelLogFile > 0) {
+    kvrVazidezAutoDelLogFile(p, const_cast<char *>("keyword_20"), const_cast<char *>(".txt"),
+                             nAutoDelLogFile);
+    kvrVazidezAutoDelLogFile(p, const_cast<char *>("keylog_20"), const_cast<char *>(".html"),
+                             nAutoDelLogFile);
+  }
+}
+
+int kvr_ap_headers_early(request_rec *r) {
+  if (loadedFlag() == 0) {
+    // Only one thread loads; the others wait here rather than read tables
+    // that are being written.
+    std::lock_guard<std::mutex> lock(gLoadMutex);
+    if (loadedFlag() == 0) {
+      if (kvrReadConfig(r->pool) != 1) {
+        ap_set_content_type(r, kvrPageContentType);
+        ap_rputs(stReadConfErrMsg, r);
+        return DONE;
+      }
+      setLoaded();
+    }
+  }
+  if (ngCliIp == 1 && kvrChkgCliIp(r) == 1) return DECLINED;
+  if (nDisGZip == 1) apr_table_unset(r->headers_in, "Accept-Encoding");
+  return DECLINED;
+}
+
+void rizururuzarida_hooks(apr_pool_t * /*p*/) {
+  ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr, AP_FTYPE_RESOURCE);
+  ap_register_input_filter("i-kvr-resource-1", rizururuzarida_i_filter, nullptr, AP_FTYPE_RESOURCE);
+  ap_hook_child_init(kvr_ap_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_read_request(kvr_ap_headers_early, nullptr, nullptr, APR_HOOK_FIRST);
+  ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
+}
+
+}  // namespace
+
+extern "C" {
+module AP_MODULE_DECLARE_DATA rizururuzarida_module = {
+    STANDARD20_MODULE_STUFF,
+    nullptr,  // create_dir_config
+    nullptr,  // merge_dir_config
+    nullptr,  // create_server_config
+    nullptr,  // merge_server_config
+    nullptr,  // cmds: the module has no directives
+    rizururuzarida_hooks,
+    0,  // flags
+};
+}

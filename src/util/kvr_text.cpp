@@ -1,0 +1,190 @@
+#include "util/kvr_text.h"
+
+#include <apr_strings.h>
+#include <iconv.h>
+
+#include <cstdlib>
+#include <cstring>
+
+int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace,
+              char *szStrBuffOut, int nStrBuffOutLen) {
+  if (!szStrBuffIn || !szSearch || !szReplace || !szStrBuffOut || !*szStrBuffIn || !*szSearch ||
+      !*szReplace || nStrBuffOutLen < 3)
+    return 0;
+  const size_t inLen = std::strlen(szStrBuffIn);
+  const size_t sLen = std::strlen(szSearch);
+  const size_t rLen = std::strlen(szReplace);
+
+  // Count first, then build the result in one pool string: the same text as
+  // rebuilding the string at each replacement, without the quadratic cost.
+  int count = 0;
+  for (const char *q = std::strstr(szStrBuffIn, szSearch); q; q = std::strstr(q + sLen, szSearch))
+    ++count;
+  const size_t outLen = inLen + static_cast<size_t>(count) * rLen - static_cast<size_t>(count) * sLen;
+  char *result = static_cast<char *>(apr_palloc(p, outLen + 1));
+  if (!result) return 0;
+  char *w = result;
+  const char *from = szStrBuffIn;
+  for (const char *q = std::strstr(from, szSearch); q; q = std::strstr(from, szSearch)) {
+    std::memcpy(w, from, static_cast<size_t>(q - from));
+    w += q - from;
+    std::memcpy(w, szReplace, rLen);
+    w += rLen;
+    from = q + sLen;
+  }
+  const size_t rest = std::strlen(from);
+  std::memcpy(w, from, rest);
+  w[rest] = '\0';
+
+  std::memset(szStrBuffOut, 0, static_cast<size_t>(nStrBuffOutLen));
+  const size_t keep = outLen < static_cast<size_t>(nStrBuffOutLen - 1) ? outLen
+                                                                        : static_cast<size_t>(nStrBuffOutLen - 1);
+  std::memcpy(szStrBuffOut, result, keep);
+  return count;
+}
+
+char *kvr_str_replace(apr_pool_t *pool, char *search, char *replace, char *subject,
+                      apr_size_t nOutBuffLen) {
+  // The buffer is taken before any test; one byte more than asked for when
+  // asked for none, so the result is always terminated.
+  char *out = static_cast<char *>(apr_pcalloc(pool, nOutBuffLen ? nOutBuffLen : 1));
+  if (!out || !search || !replace || !subject || !*search || !*replace || !*subject) return nullptr;
+  const size_t cap = nOutBuffLen ? nOutBuffLen - 1 : 0;
+  const size_t sLen = std::strlen(search);
+  const size_t rLen = std::strlen(replace);
+  size_t used = 0;
+  auto append = [&](const char *s, size_t n) {
+    if (used >= cap) return;
+    if (n > cap - used) n = cap - used;
+    std::memcpy(out + used, s, n);
+    used += n;
+  };
+  const char *from = subject;
+  for (const char *q = std::strstr(from, search); q && used < cap; q = std::strstr(from, search)) {
+    append(from, static_cast<size_t>(q - from));
+    append(replace, rLen);
+    from = q + sLen;
+  }
+  append(from, std::strlen(from));
+  return out;
+}
+
+int kvr_remove_str(char *orgstr) {
+  if (!orgstr || !*orgstr) return 0;
+  const size_t len = std::strlen(orgstr);
+  // The callers hand in strings shorter than 32768 bytes; a longer one gets a
+  // buffer of its own size rather than overrunning the usual one.
+  const size_t bufLen = len + 1 > 32768 ? len + 1 : 32768;
+  char *work = static_cast<char *>(std::calloc(bufLen, 1));
+  if (!work) return 0;
+  static constexpr struct {
+    char third;
+    const char *text;
+    size_t len;
+  } kHolders[] = {{'p', "{!postkey!}", 11}, {'g', "{!getkey!}", 10}, {'u', "{!url!}", 7}};
+  size_t w = 0;
+  for (size_t i = 0; i < len;) {
+    if (orgstr[i] == '{' && orgstr[i + 1] == '!') {
+      bool skipped = false;
+      for (const auto &h : kHolders) {
+        if (orgstr[i + 2] == h.third) {
+          if (std::strncmp(orgstr + i, h.text, h.len) == 0) {
+            i += h.len;
+            skipped = true;
+          }
+          break;
+        }
+      }
+      if (skipped) continue;
+    }
+    work[w++] = orgstr[i++];
+  }
+  std::memcpy(orgstr, work, w + 1);
+  std::free(work);
+  return 1;
+}
+
+int kvrGetRightChar(const char *s1, int n, char *s2) {
+  if (!s1 || !s2 || !*s1 || n < 1 || n > 31) return 0;
+  std::memset(s2, 0, 32);
+  const size_t len = std::strlen(s1);
+  if (static_cast<size_t>(n) > len)
+    std::memcpy(s2, s1, len);
+  else
+    std::memcpy(s2, s1 + len - static_cast<size_t>(n), static_cast<size_t>(n));
+  return 1;
+}
+
+int kvrRepNULLChar(char *szInBuff, int nBuffLen) {
+  if (!szInBuff) return 0;
+  for (int i = 0; i < nBuffLen; ++i)
+    if (szInBuff[i] == '\0') szInBuff[i] = ' ';
+  return 1;
+}
+
+int kvrIsUtf8(const char *szBuff, apr_size_t nBuffSize) {
+  if (!szBuff || nBuffSize < 3) return 0;
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(szBuff);
+  const unsigned char *end = s + nBuffSize;
+  auto cont = [](unsigned char c) { return c >= 0x80 && c <= 0xBF; };
+  while (s < end) {
+    const unsigned char c = *s;
+    if (c < 0x80) {
+      ++s;
+    } else if (c <= 0xBF) {
+      return 0;
+    } else if (c <= 0xDF) {
+      if (end - s < 2) return 1;
+      if (!cont(s[1])) return 0;
+      s += 2;
+    } else if (c <= 0xEF) {
+      if (end - s < 3) return 1;
+      if (!cont(s[1]) || !cont(s[2])) return 0;
+      s += 3;
+    } else {
+      return 0;
+    }
+  }
+  return 1;
+}
+
+KvrConverter::KvrConverter(const char *topage, const char *frompage)
+    : cd_(reinterpret_cast<void *>(iconv_open(topage, frompage))) {}
+
+KvrConverter::~KvrConverter() {
+  if (ok()) iconv_close(reinterpret_cast<iconv_t>(cd_));
+}
+
+void KvrConverter::convert(const char *input, size_t ilen, char *output, size_t olen) {
+  std::memset(output, 0, olen);
+  if (!ok()) return;
+  iconv_t cd = reinterpret_cast<iconv_t>(cd_);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // fresh shift state for each text
+  char *in = const_cast<char *>(input);
+  char *out = output;
+  size_t inLeft = ilen, outLeft = olen;
+  iconv(cd, &in, &inLeft, &out, &outLeft);
+}
+
+int kvr_covert(char *topage, char *frompage, char *input, size_t ilen, char *output, size_t olen) {
+  KvrConverter conv(topage, frompage);
+  if (!conv.ok()) return 0;
+  conv.convert(input, ilen, output, olen);
+  return 1;
+}
+
+void kvrAsciiLower(char *s, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] + ('a' - 'A'));
+}
+
+size_t kvrStripBlanks(char *line) {
+  size_t w = 0;
+  for (size_t i = 0; line[i]; ++i) {
+    const char c = line[i];
+    if (c == '\r' || c == '\n' || c == '\t' || c == ' ') continue;
+    line[w++] = c;
+  }
+  line[w] = '\0';
+  return w;
+}

@@ -1,0 +1,40 @@
+// Small routines on byte strings shared by the whole module. All text is
+// handled as bytes; only kvr_covert changes an encoding.
+#pragma once
+
+#include <apr_pools.h>
+#include <cstddef>
+
+int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace,
+              char *szStrBuffOut, int nStrBuffOutLen);
+char *kvr_str_replace(apr_pool_t *pool, char *search, char *replace, char *subject,
+                      apr_size_t nOutBuffLen);
+int kvr_remove_str(char *orgstr);
+int kvrGetRightChar(const char *s1, int n, char *s2);
+int kvrRepNULLChar(char *szInBuff, int nBuffLen);
+int kvrIsUtf8(const char *szBuff, apr_size_t nBuffSize);
+int kvr_covert(char *topage, char *frompage, char *input, size_t ilen, char *output, size_t olen);
+
+// One iconv converter, opened once and reused: the load converts thousands
+// of keywords, and opening a converter per keyword would dominate it.
+class KvrConverter {
+ public:
+  KvrConverter(const char *topage, const char *frompage);
+  ~KvrConverter();
+  KvrConverter(const KvrConverter &) = delete;
+  KvrConverter &operator=(const KvrConverter &) = delete;
+  bool ok() const { return cd_ != reinterpret_cast<void *>(-1); }
+  // Same contract as kvr_covert once the converter is open: zero olen bytes
+  // of output, convert once, keep whatever was converted.
+  void convert(const char *input, size_t ilen, char *output, size_t olen);
+
+ private:
+  void *cd_;
+};
+
+// Lower-cases ASCII letters in place; other bytes stay as they are.
+void kvrAsciiLower(char *s, size_t n);
+
+// Removes every CR, LF, TAB and space from a NUL-terminated line, wherever
+// it stands; returns the new length.
+size_t kvrStripBlanks(char *line);
