@@ -3,6 +3,7 @@
 #pragma once
 
 #include <apr_pools.h>
+
 #include <cstddef>
 #include <cstdint>
 

@@ -56,7 +56,8 @@ int listDir(apr_pool_t *p, const char *dir, const char *ext, const char *prefix,
     apr_finfo_t fi;
     // Links are never followed: a link that points back into the directory
     // would otherwise make the walk endless.
-    const apr_status_t rv = apr_stat(&fi, full, APR_FINFO_LINK | APR_FINFO_MIN | APR_FINFO_IDENT, p);
+    const apr_status_t rv =
+        apr_stat(&fi, full, APR_FINFO_LINK | APR_FINFO_MIN | APR_FINFO_IDENT, p);
     if (rv != APR_SUCCESS && rv != APR_INCOMPLETE) continue;
     if (fi.filetype == APR_REG) {
       const size_t len = std::strlen(full);

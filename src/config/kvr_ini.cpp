@@ -48,7 +48,8 @@ int kvrReadIniStr(apr_pool_t *pool, char *strFileName, char *strKeyName, char *s
     if (!*key || strcasecmp(key, strKeyName) != 0) continue;
     if (!*value) continue;  // "key=": a later line may still give a value
     const size_t vlen = std::strlen(value);
-    const size_t keep = vlen < static_cast<size_t>(nValBuffLen - 1) ? vlen : static_cast<size_t>(nValBuffLen - 1);
+    const size_t keep =
+        vlen < static_cast<size_t>(nValBuffLen - 1) ? vlen : static_cast<size_t>(nValBuffLen - 1);
     std::memcpy(strValBuff, value, keep);
     strValBuff[keep] = '\0';
     break;

@@ -96,11 +96,20 @@ int kvrVazidezReadPostKeyFile(apr_pool_t *pool, char *strFileName, size_t nFileT
                               size_t /*nMaxLineNum*/, size_t nMaxCharNum) {
   structPostKeyWord *t = nullptr;
   switch (nFileType) {
-    case 1011: t = arrPostKeyWord.b; break;
-    case 1012: t = arrPostKeyWord.c; break;
-    case 9011: t = arrPostKeyWord.bex; break;
-    case 9012: t = arrPostKeyWord.cex; break;
-    default: break;
+    case 1011:
+      t = arrPostKeyWord.b;
+      break;
+    case 1012:
+      t = arrPostKeyWord.c;
+      break;
+    case 9011:
+      t = arrPostKeyWord.bex;
+      break;
+    case 9012:
+      t = arrPostKeyWord.cex;
+      break;
+    default:
+      break;
   }
   if (!strFileName) return 0;
   if (!t) {

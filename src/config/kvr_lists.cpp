@@ -20,20 +20,47 @@ ListTable table(char (&arr)[N][W]) {
 
 bool listFor(size_t code, ListTable *out) {
   switch (code) {
-    case 1030: *out = table(arrVazidezScriptName); return true;
-    case 1020: *out = table(arrVazidezGetDna); return true;
-    case 1010: *out = table(arrVazidezPostDna); return true;
-    case 1060: *out = table(arrPostIp); return true;
-    case 3020: *out = table(arrBeianHeiDn); return true;
-    case 3010: *out = table(arrBeianBaiDn); return true;
-    case 1070: *out = table(arrBlockIp); return true;
-    case 2010: *out = table(arrgCliIp); return true;
-    case 5020: *out = table(arrBlockFilePath); return true;
-    case 5010: *out = table(arrBlockSql); return true;
-    case 5011: *out = table(arrBlockSqlScript); return true;
-    case 5012: *out = table(arrBlockSqlDnUrl); return true;
-    case 5030: *out = table(arrBlockUrl); return true;
-    default: return false;
+    case 1030:
+      *out = table(arrVazidezScriptName);
+      return true;
+    case 1020:
+      *out = table(arrVazidezGetDna);
+      return true;
+    case 1010:
+      *out = table(arrVazidezPostDna);
+      return true;
+    case 1060:
+      *out = table(arrPostIp);
+      return true;
+    case 3020:
+      *out = table(arrBeianHeiDn);
+      return true;
+    case 3010:
+      *out = table(arrBeianBaiDn);
+      return true;
+    case 1070:
+      *out = table(arrBlockIp);
+      return true;
+    case 2010:
+      *out = table(arrgCliIp);
+      return true;
+    case 5020:
+      *out = table(arrBlockFilePath);
+      return true;
+    case 5010:
+      *out = table(arrBlockSql);
+      return true;
+    case 5011:
+      *out = table(arrBlockSqlScript);
+      return true;
+    case 5012:
+      *out = table(arrBlockSqlDnUrl);
+      return true;
+    case 5030:
+      *out = table(arrBlockUrl);
+      return true;
+    default:
+      return false;
   }
 }
 

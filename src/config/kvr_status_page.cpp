@@ -61,7 +61,9 @@ void lineList(Page &pg, const char (&list)[N][W]) {
 void rowBegin(Page &pg, const char *label) {
   pg << "\t<tr>\r\n\t\t<td width='160' align='right'>" << label << "</td>\r\n\t\t<td>";
 }
-void rowEnd(Page &pg) { pg << "</td>\r\n\t\t</tr>\r\n"; }
+void rowEnd(Page &pg) {
+  pg << "</td>\r\n\t\t</tr>\r\n";
+}
 
 template <class Entry, size_t N>
 void formList(Page &pg, const Entry *t, const char (Entry::*form)[N]) {
@@ -72,11 +74,13 @@ void formList(Page &pg, const Entry *t, const char (Entry::*form)[N]) {
 template <class Entry>
 void keywordCell(Page &pg, int sw, const char *key, int count, const Entry *t) {
   if (sw != 1) {
-    pg << "当前模块未启用；若要启用，请在 rizururuzarida.ini 里设置 " << key << " = 1" << "&nbsp;";
+    pg << "当前模块未启用；若要启用，请在 rizururuzarida.ini 里设置 " << key << " = 1"
+       << "&nbsp;";
     return;
   }
   if (count < 1) {
-    pg << "当前模块已经启用，但未设置关键字，或读取关键字文件发生错误！" << "&nbsp;";
+    pg << "当前模块已经启用，但未设置关键字，或读取关键字文件发生错误！"
+       << "&nbsp;";
     return;
   }
   pg << "<br>关键字数量：" << static_cast<long long>(count) << "个<br><br>\r\n";
@@ -105,12 +109,24 @@ int countType2(const Entry *t) {
 
 }  // namespace
 
-int kvrVazidezGetKeybNum() { return countType2(arrGetKeyWord.b); }
-int kvrVazidezGetKeycNum() { return countType2(arrGetKeyWord.c); }
-int kvrVazidezPostKeybNum() { return countType2(arrPostKeyWord.b); }
-int kvrVazidezPostKeybexNum() { return countType2(arrPostKeyWord.bex); }
-int kvrVazidezPostKeycNum() { return countType2(arrPostKeyWord.c); }
-int kvrVazidezPostKeycexNum() { return countType2(arrPostKeyWord.cex); }
+int kvrVazidezGetKeybNum() {
+  return countType2(arrGetKeyWord.b);
+}
+int kvrVazidezGetKeycNum() {
+  return countType2(arrGetKeyWord.c);
+}
+int kvrVazidezPostKeybNum() {
+  return countType2(arrPostKeyWord.b);
+}
+int kvrVazidezPostKeybexNum() {
+  return countType2(arrPostKeyWord.bex);
+}
+int kvrVazidezPostKeycNum() {
+  return countType2(arrPostKeyWord.c);
+}
+int kvrVazidezPostKeycexNum() {
+  return countType2(arrPostKeyWord.cex);
+}
 
 size_t kvrBuildConfigPage(char *buf, size_t cap) {
   if (!buf || cap < 2) return 0;
@@ -150,7 +166,8 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   keywordCell(pg, nVazidezChkGetKeyWord, "chkgetkeyword", kvrVazidezGetKeybNum(), arrGetKeyWord.b);
   rowEnd(pg);
   rowBegin(pg, "GET拦截类关键字：");
-  keywordCell(pg, nVazidezBlockGetKeyWord, "blockgetkeyword", kvrVazidezGetKeycNum(), arrGetKeyWord.c);
+  keywordCell(pg, nVazidezBlockGetKeyWord, "blockgetkeyword", kvrVazidezGetKeycNum(),
+              arrGetKeyWord.c);
   rowEnd(pg);
 
   rowBegin(pg, "GET关键字URL白名单：");
@@ -160,16 +177,20 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   rowEnd(pg);
 
   rowBegin(pg, "POST<font color='red'>智能</font>记录类关键字：");
-  keywordCell(pg, nVazidezChkPostKeyWord, "chkpostkeyword", kvrVazidezPostKeybNum(), arrPostKeyWord.b);
+  keywordCell(pg, nVazidezChkPostKeyWord, "chkpostkeyword", kvrVazidezPostKeybNum(),
+              arrPostKeyWord.b);
   rowEnd(pg);
   rowBegin(pg, "POST<font color='blue'>普通</font>记录类关键字：");
-  keywordCell(pg, nVazidezChkPostKeyWord, "chkpostkeyword", kvrVazidezPostKeybexNum(), arrPostKeyWord.bex);
+  keywordCell(pg, nVazidezChkPostKeyWord, "chkpostkeyword", kvrVazidezPostKeybexNum(),
+              arrPostKeyWord.bex);
   rowEnd(pg);
   rowBegin(pg, "POST<font color='red'>智能</font>拦截类关键字：");
-  keywordCell(pg, nVazidezBlockPostKeyWord, "blockpostkeyword", kvrVazidezPostKeycNum(), arrPostKeyWord.c);
+  keywordCell(pg, nVazidezBlockPostKeyWord, "blockpostkeyword", kvrVazidezPostKeycNum(),
+              arrPostKeyWord.c);
   rowEnd(pg);
   rowBegin(pg, "POST<font color='blue'>原样</font>拦截类关键字：");
-  keywordCell(pg, nVazidezBlockPostKeyWord, "blockpostkeyword", kvrVazidezPostKeycexNum(), arrPostKeyWord.cex);
+  keywordCell(pg, nVazidezBlockPostKeyWord, "blockpostkeyword", kvrVazidezPostKeycexNum(),
+              arrPostKeyWord.cex);
   rowEnd(pg);
 
   rowBegin(pg, "POST关键字URL白名单：");
@@ -214,7 +235,8 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
       pg << "同时忽略 COOKIES里提交的数据，不进行检查（INI文件中设置 blocksqlcookies = 0）。";
     pg << "<br><br>\r\n";
     if (nBlockSqlDnUrl == 1 && std::strlen(arrBlockSqlDnUrl[0]) > 2) {
-      pg << "SQL域名URL白名单：" << "<br><br>\r\n";
+      pg << "SQL域名URL白名单："
+         << "<br><br>\r\n";
       lineList(pg, arrBlockSqlDnUrl);
     } else {
       pg << "SQL域名URL白名单未启用，检查所有域名！";
@@ -223,7 +245,8 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
     if (std::strlen(arrBlockSql[0]) < 3) {
       pg << "未设置SQL语句，或读取配置文件时发生错误！";
     } else {
-      pg << "SQL处理语句：" << "<br><br>\r\n";
+      pg << "SQL处理语句："
+         << "<br><br>\r\n";
       lineList(pg, arrBlockSql);
     }
   } else {
@@ -253,7 +276,8 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   rowBegin(pg, "域名黑名单：");
   pg << "<br>";
   if (nChkBeianHeiDn == 1) {
-    pg << "当前模块已启用，以下域名将被拦截禁止访问" << "<br><br>\r\n";
+    pg << "当前模块已启用，以下域名将被拦截禁止访问"
+       << "<br><br>\r\n";
     slashList(pg, arrBeianHeiDn);
   } else {
     pg << kOff << "chkbeianheidn = 1";
@@ -264,7 +288,8 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   rowBegin(pg, "域名白名单：");
   pg << "<br>";
   if (nChkBeianBaiDn == 1) {
-    pg << "当前模块已启用，只允许以下域名访问，其他域名一概拦截禁止访问" << "<br><br>\r\n";
+    pg << "当前模块已启用，只允许以下域名访问，其他域名一概拦截禁止访问"
+       << "<br><br>\r\n";
     slashList(pg, arrBeianBaiDn);
   } else {
     pg << kOff << "chkbeianbaidn = 1";
@@ -275,7 +300,8 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   rowBegin(pg, "IP地址黑白名单：");
   pg << "<br>";
   if (nBlockIp == 1) {
-    pg << "当前设置（blockip = 1），作为黑名单，将禁止以下IP地址进行访问" << "<br><br>\r\n";
+    pg << "当前设置（blockip = 1），作为黑名单，将禁止以下IP地址进行访问"
+       << "<br><br>\r\n";
     slashList(pg, arrBlockIp);
   } else if (nBlockIp == 2) {
     pg << "当前设置（blockip = 2），作为白名单，只允许以下IP地址进行访问，其他IP一概拦截"

@@ -1,3 +1,5 @@
 #include "config/kvr_config.h"
 
-int kvrKeyWord2AC() { return 1; }
+int kvrKeyWord2AC() {
+  return 1;
+}

@@ -23,11 +23,17 @@ namespace {
 // nReadConfig is written by the fallback load on a request thread and read
 // by every other request: publish it with release/acquire so a request never
 // sees the flag before the tables it guards.
-int loadedFlag() { return __atomic_load_n(&nReadConfig, __ATOMIC_ACQUIRE); }
-void setLoaded() { __atomic_store_n(&nReadConfig, 1, __ATOMIC_RELEASE); }
+int loadedFlag() {
+  return __atomic_load_n(&nReadConfig, __ATOMIC_ACQUIRE);
+}
+void setLoaded() {
+  __atomic_store_n(&nReadConfig, 1, __ATOMIC_RELEASE);
+}
 std::mutex gLoadMutex;
 
-apr_status_t kvr_ap_child_exit(void * /*data*/) { return APR_SUCCESS; }
+apr_status_t kvr_ap_child_exit(void * /*data*/) {
+  return APR_SUCCESS;
+}
 
 void kvr_ap_child_init(apr_pool_t *p, server_rec *s) {
   if (loadedFlag() == 0) {
@@ -67,7 +73,8 @@ int kvr_ap_headers_early(request_rec *r) {
 }
 
 void rizururuzarida_hooks(apr_pool_t * /*p*/) {
-  ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr, AP_FTYPE_RESOURCE);
+  ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr,
+                            AP_FTYPE_RESOURCE);
   ap_register_input_filter("i-kvr-resource-1", rizururuzarida_i_filter, nullptr, AP_FTYPE_RESOURCE);
   ap_hook_child_init(kvr_ap_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(kvr_ap_headers_early, nullptr, nullptr, APR_HOOK_FIRST);

@@ -6,6 +6,10 @@
 #include <httpd.h>
 
 // 2.2: r->connection->remote_ip; 2.4 names the peer address client_ip.
-inline const char *kvrClientIp(const request_rec *r) { return r->connection->client_ip; }
+inline const char *kvrClientIp(const request_rec *r) {
+  return r->connection->client_ip;
+}
 // Same name in both.
-inline const char *kvrLocalIp(const request_rec *r) { return r->connection->local_ip; }
+inline const char *kvrLocalIp(const request_rec *r) {
+  return r->connection->local_ip;
+}

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace,
-              char *szStrBuffOut, int nStrBuffOutLen) {
+int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace, char *szStrBuffOut,
+              int nStrBuffOutLen) {
   if (!szStrBuffIn || !szSearch || !szReplace || !szStrBuffOut || !*szStrBuffIn || !*szSearch ||
       !*szReplace || nStrBuffOutLen < 3)
     return 0;
@@ -20,7 +20,8 @@ int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace,
   int count = 0;
   for (const char *q = std::strstr(szStrBuffIn, szSearch); q; q = std::strstr(q + sLen, szSearch))
     ++count;
-  const size_t outLen = inLen + static_cast<size_t>(count) * rLen - static_cast<size_t>(count) * sLen;
+  const size_t outLen =
+      inLen + static_cast<size_t>(count) * rLen - static_cast<size_t>(count) * sLen;
   char *result = static_cast<char *>(apr_palloc(p, outLen + 1));
   if (!result) return 0;
   char *w = result;
@@ -37,8 +38,9 @@ int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace,
   w[rest] = '\0';
 
   std::memset(szStrBuffOut, 0, static_cast<size_t>(nStrBuffOutLen));
-  const size_t keep = outLen < static_cast<size_t>(nStrBuffOutLen - 1) ? outLen
-                                                                        : static_cast<size_t>(nStrBuffOutLen - 1);
+  const size_t keep = outLen < static_cast<size_t>(nStrBuffOutLen - 1)
+                          ? outLen
+                          : static_cast<size_t>(nStrBuffOutLen - 1);
   std::memcpy(szStrBuffOut, result, keep);
   return count;
 }

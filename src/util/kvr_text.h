@@ -3,10 +3,11 @@
 #pragma once
 
 #include <apr_pools.h>
+
 #include <cstddef>
 
-int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace,
-              char *szStrBuffOut, int nStrBuffOutLen);
+int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace, char *szStrBuffOut,
+              int nStrBuffOutLen);
 char *kvr_str_replace(apr_pool_t *pool, char *search, char *replace, char *subject,
                       apr_size_t nOutBuffLen);
 int kvr_remove_str(char *orgstr);
