@@ -147,8 +147,13 @@ void kvrResetConfigState();
 
 // --- The load -------------------------------------------------------------
 
-// The whole load; 1 on success.
+// The whole load from the build-time directories; 1 on success.
 int kvrReadConfig(apr_pool_t *p);
+// The same load from the given directories (each with its trailing slash);
+// the status page is written only when asked for. Every load after the
+// first starts from empty tables.
+int kvrLoadConfiguration(apr_pool_t *p, const char *configDir, const char *logDir,
+                         bool writeStatusPage);
 
 // INI file.
 int kvrRepDirFileStrEx(char *szbuff);

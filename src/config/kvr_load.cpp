@@ -1,18 +1,18 @@
 // The once-per-child configuration load.
 #include <cstdio>
-#include <exception>
 
 #include "config/kvr_config.h"
 
-int kvrReadConfig(apr_pool_t *p) {
+int kvrLoadConfiguration(apr_pool_t *p, const char *configDir, const char *logDir,
+                         bool writeStatusPage) {
   // A retry after a failed load must not append to half-filled tables.
   static bool attempted = false;
   try {
     if (attempted) kvrResetConfigState();
     attempted = true;
 
-    std::snprintf(strIsapiPath, sizeof strIsapiPath, "%s", kvrConfigDirDefault);
-    std::snprintf(strIsapiLogPath, sizeof strIsapiLogPath, "%s", kvrLogDirDefault);
+    std::snprintf(strIsapiPath, sizeof strIsapiPath, "%s", configDir);
+    std::snprintf(strIsapiLogPath, sizeof strIsapiLogPath, "%s", logDir);
 
     kvrReadVazidezConfig(p);
 
@@ -29,9 +29,13 @@ int kvrReadConfig(apr_pool_t *p) {
     postkeycex_gb2utf8();
 
     kvrKeyWord2AC();
-    kvrWriteConfigLog(p);
+    if (writeStatusPage) kvrWriteConfigLog(p);
     return 1;
   } catch (...) {
     return 0;
   }
+}
+
+int kvrReadConfig(apr_pool_t *p) {
+  return kvrLoadConfiguration(p, kvrConfigDirDefault, kvrLogDirDefault, true);
 }

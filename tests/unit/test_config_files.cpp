@@ -1,0 +1,208 @@
+// Lists, templates, keyword files and their UTF-8 forms.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "config/kvr_config.h"
+#include "test_support.h"
+
+using std::string;
+
+class ConfigFilesTest : public PoolTest {
+ protected:
+  ConfigDir dir;
+  void SetUp() override {
+    PoolTest::SetUp();
+    resetModuleState(dir.path(), dir.path());
+  }
+  int readList(const string &content, size_t code, size_t slots, size_t width) {
+    string path = dir.write("config/list.txt", content);
+    return kvrReadConfigFile(pool, &path[0], code, slots, width - 1);
+  }
+  int readGet(const string &content, size_t code = 1021) {
+    string path = dir.write("config/kw.txt", content);
+    return kvrVazidezReadGetKeyFile(pool, &path[0], code, 3000, 31);
+  }
+  int readPost(const string &content, size_t code) {
+    string path = dir.write("config/kw.txt", content);
+    return kvrVazidezReadPostKeyFile(pool, &path[0], code, 3000, 31);
+  }
+};
+
+TEST_F(ConfigFilesTest, ListLineRules) {
+  EXPECT_EQ(1, readList("; comment\n\na\nAB\nx y\n#x\n", 5030, kUrlSlots, kUrlWidth));
+  EXPECT_STREQ("ab", arrBlockUrl[0]);
+  EXPECT_STREQ("xy", arrBlockUrl[1]);
+  EXPECT_STREQ("#x", arrBlockUrl[2]);  // only ';' starts a comment
+  EXPECT_STREQ("", arrBlockUrl[3]);
+}
+
+TEST_F(ConfigFilesTest, ListKeepsGbkBytesAndDuplicates) {
+  readList("中文.COM\n中文.com\n", 3020, kDnSlots, kDnWidth);
+  EXPECT_STREQ("中文.com", arrBeianHeiDn[0]);
+  EXPECT_STREQ("中文.com", arrBeianHeiDn[1]);
+}
+
+TEST_F(ConfigFilesTest, IpListWidthAndCapacity) {
+  string content = "123.123.123.12\n" + string("123.123.123.123\n") + "1234567890123456\n";
+  for (int i = 0; i < 600; ++i)
+    content += "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+  EXPECT_EQ(1, readList(content, 1070, kIpSlots, kIpWidth));
+  EXPECT_STREQ("123.123.123.12", arrBlockIp[0]);
+  EXPECT_STREQ("123.123.123.123", arrBlockIp[1]);  // 15 bytes: kept
+  EXPECT_STREQ("10.0.0.0", arrBlockIp[2]);         // 16 bytes were dropped, the next line read
+  EXPECT_STREQ("10.0.1.241", arrBlockIp[499]);     // 500 entries, no empty slot after them
+}
+
+TEST_F(ConfigFilesTest, ListLongLinesAreSplitAndJudgedSeparately) {
+  string line = string(999, 'a') + string(201, 'b') + "\n";
+  EXPECT_EQ(1, readList(line, 5030, kUrlSlots, kUrlWidth));
+  EXPECT_EQ(string(201, 'b'), arrBlockUrl[0]);  // the 999-byte part is too long for the slot
+}
+
+TEST_F(ConfigFilesTest, ListMissingFileAndUnknownCode) {
+  char missing[] = "/nonexistent/list.txt";
+  EXPECT_EQ(0, kvrReadConfigFile(pool, missing, 5030, 100, 255));
+  EXPECT_EQ(1, readList("entry\n", 4242, 100, 256));
+  EXPECT_STREQ("", arrBlockUrl[0]);
+}
+
+TEST_F(ConfigFilesTest, ListCallerLimitsNeverExceedTheTable) {
+  EXPECT_EQ(1, readList(string(200, 'x') + "\nok\n", 1030, 100000, 100000));
+  EXPECT_STREQ("ok", arrVazidezScriptName[0]);  // the 200-byte line does not fit 16-byte slots
+}
+
+TEST_F(ConfigFilesTest, TemplateReading) {
+  string path = dir.write("config/t.txt", string(10000, 'p'));
+  char buf[8192];
+  std::memset(buf, 'Z', sizeof buf);
+  EXPECT_EQ(1, kvrReadTxtFile(pool, &path[0], buf, sizeof buf));
+  EXPECT_EQ(string(8191, 'p'), string(buf));
+
+  path = dir.write("config/t.txt", string("<p>\r\nab\0cd", 11));
+  EXPECT_EQ(1, kvrReadTxtFile(pool, &path[0], buf, sizeof buf));
+  EXPECT_STREQ("<p>\r\nab", buf);  // a NUL byte ends the page text
+
+  char keep[16] = "keep";
+  char missing[] = "/nonexistent/t.txt";
+  EXPECT_EQ(0, kvrReadTxtFile(pool, missing, keep, sizeof keep));
+  EXPECT_STREQ("keep", keep);
+
+  path = dir.path() + "config";  // a directory: opens, reads nothing
+  EXPECT_EQ(1, kvrReadTxtFile(pool, &path[0], keep, sizeof keep));
+  EXPECT_STREQ("", keep);
+}
+
+TEST_F(ConfigFilesTest, KeywordDuplicatesIgnoreCaseAndKeepFirstOrder) {
+  EXPECT_EQ(1, readGet("ABC\nabc\nxyz\nFoo Bar\n;comment\nx\n"));
+  const auto &t = arrGetKeyWord.b;
+  EXPECT_STREQ("abc", t[0].gbk);
+  EXPECT_EQ(0, t[0].no);
+  EXPECT_STREQ("xyz", t[1].gbk);
+  EXPECT_EQ(1, t[1].no);
+  EXPECT_STREQ("foobar", t[2].gbk);
+  EXPECT_EQ(1, t[2].used);
+  EXPECT_EQ(2, t[2].usertype);
+  EXPECT_EQ(0, t[2].chkurl);
+  EXPECT_EQ(0, t[3].used);
+}
+
+TEST_F(ConfigFilesTest, KeywordLengthLimits) {
+  readGet(string(31, 'k') + "\n" + string(32, 'm') + "\n中\nz\n");
+  EXPECT_EQ(string(31, 'k'), arrGetKeyWord.b[0].gbk);
+  EXPECT_STREQ("中", arrGetKeyWord.b[1].gbk);  // one GBK character of 2 bytes is a keyword
+  EXPECT_EQ(0, arrGetKeyWord.b[2].used);
+}
+
+TEST_F(ConfigFilesTest, KeywordTableCapacity) {
+  string content;
+  for (int i = 0; i < 3100; ++i) content += "w" + std::to_string(i) + "\n";
+  readGet(content, 1022);
+  EXPECT_STREQ("w2999", arrGetKeyWord.c[2999].gbk);
+  EXPECT_EQ(2999, arrGetKeyWord.c[2999].no);
+  EXPECT_EQ(0, arrGetKeyWord.b[0].used);  // the other table stays empty
+}
+
+TEST_F(ConfigFilesTest, KeywordRepeatsDoNotUseUpTheTable) {
+  string content;
+  for (int i = 0; i < 3100; ++i) {
+    content += "k" + std::to_string(i) + "\n";
+    content += "K" + std::to_string(i / 2) + "\n";  // repeats of earlier keywords, in capitals
+  }
+  readPost(content, 9011);
+  const auto &t = arrPostKeyWord.bex;
+  for (int i = 0; i < 3000; ++i) ASSERT_STREQ(("k" + std::to_string(i)).c_str(), t[i].gbk) << i;
+}
+
+TEST_F(ConfigFilesTest, KeywordsOfSeveralWordsAreStoredAsWritten) {
+  readPost("a,b,c\na,b,c,d\n,x\n", 1012);
+  EXPECT_STREQ("a,b,c", arrPostKeyWord.c[0].gbk);
+  EXPECT_STREQ("a,b,c,d", arrPostKeyWord.c[1].gbk);
+  EXPECT_STREQ(",x", arrPostKeyWord.c[2].gbk);
+  EXPECT_EQ(0, arrPostKeyWord.c[0].num);
+}
+
+TEST_F(ConfigFilesTest, KeywordReaderRefusals) {
+  char missing[] = "/nonexistent/kw.txt";
+  EXPECT_EQ(0, kvrVazidezReadGetKeyFile(pool, missing, 1021, 3000, 31));
+  EXPECT_EQ(1, readGet("word\n", 9999));
+  EXPECT_EQ(0, arrGetKeyWord.b[0].used);
+  EXPECT_EQ(1, readPost("word\n", 1021));  // a GET code means nothing to the POST reader
+  EXPECT_EQ(0, arrPostKeyWord.b[0].used);
+}
+
+TEST_F(ConfigFilesTest, EmptyAndCommentOnlyFilesGiveEmptyTables) {
+  EXPECT_EQ(1, readGet(""));
+  EXPECT_EQ(1, readGet("; one\n;two\n  ; three\n"));
+  EXPECT_EQ(0, arrGetKeyWord.b[0].used);
+  EXPECT_EQ(1, readList(";only\n", 1070, kIpSlots, kIpWidth));
+  EXPECT_STREQ("", arrBlockIp[0]);
+}
+
+TEST_F(ConfigFilesTest, TenMegabyteFileLoads) {
+  string big;
+  big.reserve(10 << 20);
+  for (int i = 0; big.size() < (10u << 20); ++i) big += "关键字" + std::to_string(i % 4000) + "\n";
+  readGet(big);
+  EXPECT_EQ(1, arrGetKeyWord.b[2999].used);
+}
+
+TEST_F(ConfigFilesTest, LoaderFillsEachTableFromItsFile) {
+  dir.ini("ChkPostKeyWord=1\nBlockPostKeyWord=1\n");
+  dir.file("postkeyb.txt", "b1\n");
+  dir.file("postkeyc.txt", "c1\n");
+  dir.file("postkeycex.txt", "cex1\n");
+  kvrReadVazidezConfig(pool);
+  EXPECT_STREQ("b1", arrPostKeyWord.b[0].gbk);
+  EXPECT_EQ(0, arrPostKeyWord.bex[0].used);  // postkeybex.txt is missing
+  EXPECT_STREQ("c1", arrPostKeyWord.c[0].gbk);
+  EXPECT_STREQ("cex1", arrPostKeyWord.cex[0].gbk);
+}
+
+TEST_F(ConfigFilesTest, Utf8Forms) {
+  readGet("abc\n中文\n" + string("中\xff\xfe文") + "\n");
+  for (int i = 0; i < 5; ++i) arrGetKeyWord.b[3 + i].gbk[0] = 'q';  // junk behind the end
+  getkeyb_gb2utf8();
+  const auto &t = arrGetKeyWord.b;
+  EXPECT_STREQ("abc", t[0].utf8);
+  EXPECT_EQ(3, t[0].gbklen);
+  EXPECT_EQ(3, t[0].utf8len);
+  EXPECT_STREQ(u8"中文", t[1].utf8);
+  EXPECT_EQ(4, t[1].gbklen);
+  EXPECT_EQ(6, t[1].utf8len);
+  EXPECT_STREQ(u8"中", t[2].utf8);  // the conversion stops at the bad bytes
+  EXPECT_EQ(0, t[3].utf8len);       // slots after the table's end are not touched
+  EXPECT_STREQ("", t[0].big5);
+  getkeyb_gb2big5();  // switched off in this configuration
+  EXPECT_STREQ("", t[1].big5);
+  EXPECT_EQ(0, t[1].big5len);
+}
+
+TEST_F(ConfigFilesTest, Utf8FormOfLongestKeywordFits) {
+  readPost("一二三四五六七八九十一二三四五\n", 1011);  // 15 characters, 30 bytes
+  postkeyb_gb2utf8();
+  EXPECT_EQ(45, arrPostKeyWord.b[0].utf8len);
+  EXPECT_STREQ(u8"一二三四五六七八九十一二三四五", arrPostKeyWord.b[0].utf8);
+}
