@@ -14,8 +14,11 @@ namespace bench {
 
 std::string randomHanzi(std::mt19937_64 &rng) {
   std::string s(2, '\0');
-  s[0] = static_cast<char>(0xB0 + rng() % (0xF7 - 0xB0 + 1));
-  s[1] = static_cast<char>(0xA1 + rng() % (0xFE - 0xA1 + 1));
+  // Row 0xD7 ends at 0xF9: the few codes after it are unassigned.
+  do {
+    s[0] = static_cast<char>(0xB0 + rng() % (0xF7 - 0xB0 + 1));
+    s[1] = static_cast<char>(0xA1 + rng() % (0xFE - 0xA1 + 1));
+  } while (static_cast<unsigned char>(s[0]) == 0xD7 && static_cast<unsigned char>(s[1]) > 0xF9);
   return s;
 }
 
@@ -25,7 +28,7 @@ std::vector<std::string> keywords(size_t n, uint64_t seed) {
   std::vector<std::string> out;
   while (out.size() < n) {
     std::string k;
-    const int chars = 2 + static_cast<int>(rng() % 5);
+    const int chars = 2 + static_cast<int>(rng() % 4);
     for (int i = 0; i < chars; ++i) k += randomHanzi(rng);
     if (seen.insert(k).second) out.push_back(k);
   }
@@ -52,6 +55,28 @@ std::string chinesePage(size_t bytes, uint64_t seed, const std::vector<std::stri
     for (size_t at = page.find(k); at != std::string::npos; at = page.find(k, at + 1))
       page[at + 1] = ' ';
   }
+  return page;
+}
+
+std::string chinesePageWith(size_t bytes, uint64_t seed, const std::vector<std::string> &words,
+                            size_t every) {
+  std::mt19937_64 rng(seed ^ 0x5bd1e995);
+  const std::string base = chinesePage(bytes, seed);
+  std::string page;
+  page.reserve(bytes + bytes / every * 16);
+  size_t at = 0;
+  while (at < base.size()) {
+    size_t take = every / 2 + rng() % every;
+    if (at + take > base.size()) take = base.size() - at;
+    // Cut only between characters, so the page stays well-formed GBK.
+    size_t end = at;
+    while (end < at + take)
+      end += static_cast<unsigned char>(base[end]) >= 0x81 && end + 1 < base.size() ? 2 : 1;
+    page.append(base, at, end - at);
+    at = end;
+    if (!words.empty()) page += words[rng() % words.size()];
+  }
+  page.resize(bytes);
   return page;
 }
 

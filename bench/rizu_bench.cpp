@@ -6,6 +6,7 @@
 #include <cstring>
 
 int benchLoad(int argc, char **argv);
+int benchMatch(int argc, char **argv);
 
 namespace {
 struct Command {
@@ -15,6 +16,7 @@ struct Command {
 };
 const Command kCommands[] = {
     {"load", benchLoad, "one whole configuration load of full tables"},
+    {"match", benchMatch, "the keyword automaton against Hyperscan"},
 };
 }  // namespace
 

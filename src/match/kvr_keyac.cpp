@@ -1,5 +1,82 @@
+// Building the GET keyword automata from the keyword tables.
+#include <cstring>
+
 #include "config/kvr_config.h"
+#include "match/kvr_match.h"
+
+ACSM_STRUCT *acsm_vazidez_getkeyb = nullptr;
+ACSM_STRUCT *acsm_vazidez_getkeyc = nullptr;
+
+int kvrSplitKeyWord(const char *szKeyWord, char szMultiKeyWord[3][256]) {
+  if (!szKeyWord || szKeyWord[0] == ',') return 0;
+  int count = 1;
+  int w = 0;
+  size_t pos = 0;
+  auto put = [&](char c) {
+    if (pos < 255) szMultiKeyWord[w][pos++] = c;
+  };
+  for (const char *p = szKeyWord; *p;) {
+    if (*p != ',') {
+      put(*p++);
+      continue;
+    }
+    if (++count == 4) return 4;
+    ++w;
+    pos = 0;
+    if (!*++p) break;  // a comma at the end: an empty last word
+    put(*p++);         // the byte after a comma begins the next word, whatever it is
+  }
+  return count;
+}
+
+namespace {
+
+void addWord(ACSM_STRUCT *acsm, int &serial, char *word, void *id, int num, int index, int charset,
+             int usertype) {
+  const int n = static_cast<int>(std::strlen(word));
+  // An empty word would stand at the head of the start state's match list
+  // and hide the keywords that end there; it is never added.
+  if (n == 0) return;
+  acsmAddPattern(acsm, reinterpret_cast<unsigned char *>(word), n, 0, 0, 0, 0, id, serial++, num,
+                 index, word, charset, usertype);
+}
+
+void build(ACSM_STRUCT *acsm, structGetKeyWord *table) {
+  int serial = 0;
+  for (int i = 0; i < kKeyTableSlots && table[i].used == 1; ++i) {
+    structGetKeyWord &e = table[i];
+    if (e.usertype != 2) continue;
+    if (std::strchr(e.gbk, ',')) {
+      char words[3][256] = {};
+      const int count = kvrSplitKeyWord(e.gbk, words);
+      e.num = count;
+      if (count == 2 || count == 3)
+        for (int k = 0; k < count; ++k)
+          addWord(acsm, serial, words[k], e.gbk, count, i, 1, e.usertype);
+      char uwords[3][256] = {};
+      const int ucount = kvrSplitKeyWord(e.utf8, uwords);
+      if (ucount == 2 || ucount == 3)
+        for (int k = 0; k < ucount; ++k)
+          addWord(acsm, serial, uwords[k], e.utf8, ucount, i, 2, e.usertype);
+    } else {
+      e.num = 1;
+      addWord(acsm, serial, e.gbk, e.gbk, 1, i, 1, e.usertype);
+      addWord(acsm, serial, e.utf8, e.utf8, 1, i, 2, e.usertype);
+    }
+  }
+}
+
+}  // namespace
 
 int kvrKeyWord2AC() {
+  // A second load in the same process (after a failed one) replaces them.
+  acsmFree(acsm_vazidez_getkeyb);
+  acsmFree(acsm_vazidez_getkeyc);
+  acsm_vazidez_getkeyb = acsmNew(nullptr, nullptr, nullptr);
+  acsm_vazidez_getkeyc = acsmNew(nullptr, nullptr, nullptr);
+  build(acsm_vazidez_getkeyb, arrGetKeyWord.b);
+  build(acsm_vazidez_getkeyc, arrGetKeyWord.c);
+  acsmCompile(acsm_vazidez_getkeyb, nullptr, nullptr);
+  acsmCompile(acsm_vazidez_getkeyc, nullptr, nullptr);
   return 1;
 }

@@ -1,0 +1,666 @@
+#include "match/acsm.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void acsmNoMemory(const char *what) {
+  std::printf("ACSM-No Memory: %s!\n", what);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+void *AC_MALLOC(size_t n, const char *what) {
+  void *p = std::calloc(1, n ? n : 1);
+  if (!p) acsmNoMemory(what);
+  return p;
+}
+
+void AC_FREE(void *p) {
+  if (p) std::free(p);
+}
+
+constexpr uint32_t kNoMatch = 0xFFFFFFFFu;
+
+}  // namespace
+
+struct AcsmTable {
+  enum Mode { kPremul16, kIndex16, kPremul32 };
+  uint8_t cls[256];
+  uint32_t stride = 1;  // byte classes per row
+  Mode mode = kPremul16;
+  std::vector<uint16_t> t16;
+  std::vector<uint32_t> t32;
+  uint32_t numRows = 0;
+  uint32_t firstMatchRow = 0;
+  uint32_t firstMatch = kNoMatch;  // in stored units: a state at or above it may match
+  std::vector<const ACSM_PATTERN *> entries;
+  uint32_t numMatchRows = 0;
+  int numFileKeys = 0;
+  int maxPatternLen = 0;
+};
+
+ACSM_STRUCT *acsmNew(void (*userfree)(void *p), void (*optiontreefree)(void **p),
+                     void (*neg_list_free)(void **p)) {
+  auto *p = static_cast<ACSM_STRUCT *>(AC_MALLOC(sizeof(ACSM_STRUCT), "acsmNew"));
+  p->userfree = userfree;
+  p->optiontreefree = optiontreefree;
+  p->neg_list_free = neg_list_free;
+  return p;
+}
+
+int acsmAddPattern(ACSM_STRUCT *p, unsigned char *pat, int n, int nocase, int offset, int depth,
+                   int negative, void *id, int iid, int nKeyWordNum, int nKeyWordIndex,
+                   char *szKeyWord, int nKeyWordCharType, int nUserType) {
+  if (n < 0) n = 0;
+  auto *plist = static_cast<ACSM_PATTERN *>(AC_MALLOC(sizeof(ACSM_PATTERN), "acsmAddPattern"));
+  plist->patrn = static_cast<unsigned char *>(AC_MALLOC(static_cast<size_t>(n), "acsmAddPattern"));
+  if (n > 0) std::memcpy(plist->patrn, pat, static_cast<size_t>(n));
+  plist->udata = static_cast<ACSM_USERDATA *>(AC_MALLOC(sizeof(ACSM_USERDATA), "acsmAddPattern"));
+  plist->udata->ref_count = 1;
+  plist->udata->id = id;
+  plist->n = n;
+  plist->nocase = nocase;
+  plist->negative = negative;
+  plist->offset = offset;
+  plist->depth = depth;
+  plist->iid = iid;
+  plist->nUserType = nUserType;
+  if (szKeyWord) {
+    const size_t len = strnlen(szKeyWord, 31);
+    std::memcpy(plist->szKeyWord, szKeyWord, len);
+  }
+  plist->nKeyWordCharType = nKeyWordCharType;
+  plist->nKeyWordNum = nKeyWordNum;
+  plist->nKeyWordIndex = nKeyWordIndex;
+  plist->next = p->acsmPatterns;
+  p->acsmPatterns = plist;
+  p->numPatterns++;
+  return 0;
+}
+
+namespace {
+
+struct Edge {
+  uint32_t from;
+  uint8_t byte;
+  uint32_t to;
+};
+
+// Builds the compiled table. Works on a trie numbered in insertion order,
+// then renumbers the states for the search: breadth-first, states without
+// matches first.
+void compileImpl(ACSM_STRUCT *acsm) {
+  auto *tb = new AcsmTable;
+  acsm->table = tb;
+  std::vector<ACSM_PATTERN *> pats;  // in the order they were added
+  for (ACSM_PATTERN *p = acsm->acsmPatterns; p; p = p->next) pats.push_back(p);
+  std::reverse(pats.begin(), pats.end());
+
+  long long maxStates = 1;
+  bool used[256] = {};
+  for (const ACSM_PATTERN *p : pats) {
+    maxStates += p->n;
+    tb->maxPatternLen = std::max(tb->maxPatternLen, p->n);
+    for (int i = 0; i < p->n; ++i) used[p->patrn[i]] = true;
+  }
+  acsm->acsmMaxStates = static_cast<int>(maxStates);
+  tb->stride = 1;
+  for (int b = 0; b < 256; ++b) tb->cls[b] = used[b] ? static_cast<uint8_t>(tb->stride++) : 0;
+  const uint32_t stride = tb->stride;
+
+  // Trie. The structure does not depend on the order of insertion.
+  std::unordered_map<uint64_t, uint32_t> go;
+  go.reserve(static_cast<size_t>(maxStates));
+  std::vector<Edge> edges;
+  std::vector<uint32_t> endOf(pats.size());
+  uint32_t numNodes = 1;
+  for (size_t k = 0; k < pats.size(); ++k) {
+    uint32_t s = 0;
+    for (int i = 0; i < pats[k]->n; ++i) {
+      const uint8_t b = pats[k]->patrn[i];
+      const uint64_t key = (static_cast<uint64_t>(s) << 8) | b;
+      auto it = go.find(key);
+      if (it != go.end()) {
+        s = it->second;
+      } else {
+        go.emplace(key, numNodes);
+        edges.push_back({s, b, numNodes});
+        s = numNodes++;
+      }
+    }
+    endOf[k] = s;
+  }
+  go = {};
+  acsm->acsmNumStates = static_cast<int>(numNodes - 1);
+
+  std::sort(edges.begin(), edges.end(), [](const Edge &a, const Edge &b) {
+    return a.from != b.from ? a.from < b.from : a.byte < b.byte;
+  });
+  std::vector<uint32_t> childBegin(numNodes + 1, 0);
+  for (const Edge &e : edges) childBegin[e.from + 1]++;
+  for (uint32_t i = 0; i < numNodes; ++i) childBegin[i + 1] += childBegin[i];
+  auto gotoState = [&](uint32_t s, uint8_t b) -> int64_t {
+    auto first = edges.begin() + childBegin[s], last = edges.begin() + childBegin[s + 1];
+    auto it = std::lower_bound(first, last, b, [](const Edge &e, uint8_t v) { return e.byte < v; });
+    return (it != last && it->byte == b) ? static_cast<int64_t>(it->to) : -1;
+  };
+
+  // Breadth-first order, children by ascending byte; failure states.
+  std::vector<uint32_t> bfs;
+  bfs.reserve(numNodes);
+  bfs.push_back(0);
+  std::vector<uint32_t> fail(numNodes, 0), depth(numNodes, 0);
+  for (size_t qi = 0; qi < bfs.size(); ++qi) {
+    const uint32_t r = bfs[qi];
+    for (uint32_t e = childBegin[r]; e < childBegin[r + 1]; ++e) {
+      const uint32_t s = edges[e].to;
+      const uint8_t a = edges[e].byte;
+      depth[s] = depth[r] + 1;
+      bfs.push_back(s);
+      if (r == 0) continue;
+      uint32_t f = fail[r];
+      int64_t t;
+      while ((t = gotoState(f, a)) < 0 && f != 0) f = fail[f];
+      fail[s] = t < 0 ? 0 : static_cast<uint32_t>(t);
+    }
+  }
+
+  // Match lists. A state's list holds first the entries of its failure
+  // state's list in reverse order, then the patterns that end at the state
+  // itself, earliest added first. States of depth 1 take no copies.
+  std::vector<std::pair<uint32_t, uint32_t>> own;  // (node, pattern index)
+  for (uint32_t k = 0; k < pats.size(); ++k) own.emplace_back(endOf[k], k);
+  std::sort(own.begin(), own.end());
+  std::vector<uint32_t> ownBegin(numNodes + 1, 0);
+  for (const auto &o : own) ownBegin[o.first + 1]++;
+  for (uint32_t i = 0; i < numNodes; ++i) ownBegin[i + 1] += ownBegin[i];
+
+  std::vector<uint32_t> listBegin(numNodes, 0), listEnd(numNodes, 0);
+  std::vector<uint32_t> flat;  // pattern indices, lists laid out in breadth-first order
+  for (uint32_t s : bfs) {
+    listBegin[s] = static_cast<uint32_t>(flat.size());
+    if (depth[s] >= 2) {
+      const uint32_t f = fail[s];
+      for (uint32_t i = listEnd[f]; i > listBegin[f]; --i) flat.push_back(flat[i - 1]);
+    }
+    for (uint32_t i = ownBegin[s]; i < ownBegin[s + 1]; ++i) flat.push_back(own[i].second);
+    listEnd[s] = static_cast<uint32_t>(flat.size());
+  }
+
+  // Rows: states without matches first, then the match states. Within each
+  // group the shallow states (depth 2 at most, where ordinary text keeps the
+  // walk) come first, breadth-first; the deeper ones follow depth-first, so
+  // that the rows a keyword walks through lie next to one another. If the
+  // start state itself has a match (an empty pattern), every state is tested.
+  const bool rootMatches = listEnd[0] > listBegin[0];
+  std::vector<uint32_t> order;  // shallow states breadth-first, then the rest depth-first
+  order.reserve(numNodes);
+  for (uint32_t s : bfs)
+    if (depth[s] <= 2) order.push_back(s);
+  {
+    std::vector<uint32_t> stack;
+    for (uint32_t s : bfs) {
+      if (depth[s] != 2) continue;
+      stack.push_back(s);
+      while (!stack.empty()) {
+        const uint32_t r = stack.back();
+        stack.pop_back();
+        if (depth[r] > 2) order.push_back(r);
+        for (uint32_t e = childBegin[r + 1]; e > childBegin[r]; --e)
+          stack.push_back(edges[e - 1].to);
+      }
+    }
+  }
+  std::vector<uint32_t> rowOf(numNodes);
+  uint32_t next = 0;
+  if (!rootMatches) {
+    for (uint32_t s : order)
+      if (listEnd[s] == listBegin[s]) rowOf[s] = next++;
+  }
+  tb->firstMatchRow = next;
+  for (uint32_t s : order)
+    if (rootMatches || listEnd[s] > listBegin[s]) rowOf[s] = next++;
+  tb->numRows = numNodes;
+  tb->numMatchRows = numNodes - tb->firstMatchRow;
+
+  const uint64_t cells = static_cast<uint64_t>(numNodes) * stride;
+  if (cells <= 65536)
+    tb->mode = AcsmTable::kPremul16;
+  else if (numNodes <= 65536)
+    tb->mode = AcsmTable::kIndex16;
+  else
+    tb->mode = AcsmTable::kPremul32;
+  const bool premul = tb->mode != AcsmTable::kIndex16;
+  auto value = [&](uint32_t row) -> uint32_t { return premul ? row * stride : row; };
+  tb->firstMatch = tb->numMatchRows ? value(tb->firstMatchRow) : kNoMatch;
+
+  auto fill = [&](auto &table) {
+    table.assign(cells, 0);
+    auto *t = table.data();
+    using T = typename std::remove_reference_t<decltype(table)>::value_type;
+    for (uint32_t s : bfs) {
+      T *row = t + static_cast<size_t>(rowOf[s]) * stride;
+      if (s == 0) {
+        std::fill(row, row + stride, static_cast<T>(value(rowOf[0])));
+      } else {
+        const T *frow = t + static_cast<size_t>(rowOf[fail[s]]) * stride;
+        std::copy(frow, frow + stride, row);
+      }
+      for (uint32_t e = childBegin[s]; e < childBegin[s + 1]; ++e)
+        row[tb->cls[edges[e].byte]] = static_cast<T>(value(rowOf[edges[e].to]));
+    }
+  };
+  if (tb->mode == AcsmTable::kPremul32)
+    fill(tb->t32);
+  else
+    fill(tb->t16);
+
+  // Match entries by row, and the rows' records.
+  acsm->acsmStateTable = static_cast<ACSM_STATETABLE *>(
+      AC_MALLOC(sizeof(ACSM_STATETABLE) * tb->numMatchRows, "acsmCompile"));
+  std::vector<uint32_t> matchNodes(tb->numMatchRows);
+  for (uint32_t s = 0; s < numNodes; ++s)
+    if (rowOf[s] >= tb->firstMatchRow) matchNodes[rowOf[s] - tb->firstMatchRow] = s;
+  for (ACSM_PATTERN *p : pats) p->udata->ref_count = 0;
+  for (uint32_t m = 0; m < tb->numMatchRows; ++m) {
+    const uint32_t s = matchNodes[m];
+    ACSM_STATETABLE &row = acsm->acsmStateTable[m];
+    row.MatchBegin = static_cast<uint32_t>(tb->entries.size());
+    for (uint32_t i = listBegin[s]; i < listEnd[s]; ++i) {
+      ACSM_PATTERN *p = pats[flat[i]];
+      p->udata->ref_count++;
+      tb->entries.push_back(p);
+    }
+    row.MatchEnd = static_cast<uint32_t>(tb->entries.size());
+  }
+
+  // Patterns that file the same text (as the lists compare it) in the same
+  // list share a key, so that the search can tell a repeat without
+  // comparing texts.
+  std::unordered_map<std::string, int> keys;
+  for (ACSM_PATTERN *p : pats) {
+    std::string k(1, static_cast<char>('0' + (p->nKeyWordNum & 7)));
+    for (const char *c = p->szKeyWord; *c; ++c)
+      k += (*c >= 'A' && *c <= 'Z') ? static_cast<char>(*c - 'A' + 'a') : *c;
+    auto it = keys.emplace(k, static_cast<int>(keys.size())).first;
+    p->nFileKey = it->second;
+  }
+  tb->numFileKeys = static_cast<int>(keys.size());
+}
+
+}  // namespace
+
+int acsmCompile(ACSM_STRUCT *acsm, int (*build_tree)(void *id, void **existing_tree),
+                int (*neg_list_func)(void *id, void **list)) {
+  if (acsm->table) return 0;  // compiled once
+  try {
+    compileImpl(acsm);
+  } catch (const std::bad_alloc &) {
+    acsmNoMemory("acsmCompile");
+  }
+  if (build_tree && neg_list_func) {
+    const AcsmTable &tb = *acsm->table;
+    for (uint32_t m = 0; m < tb.numMatchRows; ++m) {
+      ACSM_STATETABLE &head = acsm->acsmStateTable[m];
+      if (head.MatchBegin == head.MatchEnd) continue;
+      for (uint32_t i = head.MatchBegin; i < head.MatchEnd; ++i) {
+        const ACSM_PATTERN *p = tb.entries[i];
+        if (!p->udata->id) continue;
+        if (p->negative)
+          neg_list_func(p->udata->id, &head.neg_list);
+        else
+          build_tree(p->udata->id, &head.rule_option_tree);
+      }
+      build_tree(nullptr, &head.rule_option_tree);
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+// Files the words a search finds. When the lists start empty (as the
+// module's callers give them) repeats are told by the patterns' keys;
+// otherwise by comparing the texts in the lists.
+class Filer {
+ public:
+  Filer(int numKeys, char (*l1)[64], char (*l2)[64], char (*l3)[64], uint64_t *seenBuf,
+        size_t seenWords)
+      : lists_{nullptr, l1, l2, l3} {
+    exact_ = (l1 && l1[0][0]) || (l2 && l2[0][0]) || (l3 && l3[0][0]) ||
+             static_cast<size_t>(numKeys) > seenWords * 64;
+    seen_ = seenBuf;
+    seenWords_ = (static_cast<size_t>(numKeys) + 63) / 64;
+  }
+
+  void file(const ACSM_PATTERN *p) {
+    const int num = p->nKeyWordNum;
+    if (num < 1 || num > 3 || !lists_[num]) return;
+    char(*list)[64] = lists_[num];
+    bool isNew = true;
+    if (exact_ || !p->szKeyWord[0]) {
+      for (int k = 0; k < 100; ++k) {
+        if (!list[k][0]) {
+          std::strcpy(list[k], p->szKeyWord);
+          break;
+        }
+        if (strcasecmp(list[k], p->szKeyWord) == 0) {
+          isNew = false;
+          break;
+        }
+      }
+    } else {
+      if (!seenReady_) {
+        std::memset(seen_, 0, seenWords_ * sizeof(uint64_t));
+        seenReady_ = true;
+      }
+      const uint32_t key = static_cast<uint32_t>(p->nFileKey);
+      if ((seen_[key >> 6] >> (key & 63)) & 1) {
+        isNew = false;
+      } else if (filled_[num] < 100) {
+        std::strcpy(list[filled_[num]++], p->szKeyWord);
+        seen_[key >> 6] |= uint64_t{1} << (key & 63);
+      }
+      // A text that finds the list full is not stored and counts again.
+    }
+    if (isNew && p->nKeyWordCharType >= 1 && p->nKeyWordCharType <= 3)
+      counts_[p->nKeyWordCharType]++;
+  }
+
+  int charset() const {
+    if (counts_[3] >= counts_[2] && counts_[3] >= counts_[1]) return 3;
+    return counts_[2] >= counts_[1] ? 2 : 1;
+  }
+
+ private:
+  char (*lists_[4])[64];
+  bool exact_ = false;
+  uint64_t *seen_ = nullptr;
+  size_t seenWords_ = 0;
+  bool seenReady_ = false;
+  int filled_[4] = {};
+  int counts_[4] = {};
+};
+
+inline bool startsOnBoundary(const ACSM_PATTERN *p, int end, const uint64_t *gbkStarts) {
+  if (!gbkStarts || p->nKeyWordCharType != 1 || p->n == 0) return true;
+  const int start = end - p->n + 1;
+  if (start < 0) return true;  // began in an earlier text: nothing to judge it by
+  return (gbkStarts[start >> 6] >> (start & 63)) & 1;
+}
+
+// Files the entries of one match state reached at text position i; true if
+// at least one counted.
+inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, Filer &filer,
+                    const uint64_t *gbkStarts) {
+  const AcsmTable &tb = *acsm->table;
+  const ACSM_STATETABLE &st = acsm->acsmStateTable[row - tb.firstMatchRow];
+  bool any = false;
+  for (uint32_t e = st.MatchBegin; e < st.MatchEnd; ++e) {
+    const ACSM_PATTERN *p = tb.entries[e];
+    if (!startsOnBoundary(p, i, gbkStarts)) continue;
+    any = true;
+    filer.file(p);
+  }
+  return any;
+}
+
+// Premul: states are row offsets; otherwise row numbers.
+template <class T, bool Premul>
+struct Stepper {
+  const T *t;
+  const uint8_t *cls;
+  uint32_t stride;
+  inline uint32_t operator()(uint32_t s, unsigned char b) const {
+    return Premul ? t[s + cls[b]] : t[static_cast<size_t>(s) * stride + cls[b]];
+  }
+  inline uint32_t row(uint32_t s) const { return Premul ? s / stride : s; }
+};
+
+// One walk over [from, to) handling matches as they come.
+template <class Step>
+int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int from, int to,
+         uint32_t &state, Filer &filer, const uint64_t *gbkStarts) {
+  const uint32_t firstMatch = acsm->table->firstMatch;
+  uint32_t s = state;
+  int matches = 0;
+  for (int i = from; i < to; ++i) {
+    s = step(s, tx[i]);
+    if (__builtin_expect(s >= firstMatch, 0) && onMatch(acsm, step.row(s), i, filer, gbkStarts))
+      ++matches;
+  }
+  state = s;
+  return matches;
+}
+
+// A text long enough is cut into kStreams segments walked side by side, so
+// that the table lookups of the segments overlap instead of waiting on one
+// another. Each segment after the first starts from the start state a
+// longest pattern earlier, which brings it to the state a single walk would
+// have there. Matches of the first segment are handled as they come; those
+// of the others are kept and handled afterwards, in text order, so that the
+// words are filed exactly as one walk files them.
+constexpr int kStreams = 8;  // the loop below names its eight states
+constexpr int kEventCap = 256;
+
+struct Event {
+  int pos;
+  uint32_t state;
+};
+
+template <class Step>
+int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int n,
+                  uint32_t &state, Filer &filer, const uint64_t *gbkStarts) {
+  const AcsmTable &tb = *acsm->table;
+  const int warm = tb.maxPatternLen > 0 ? tb.maxPatternLen - 1 : 0;
+  const int seg = n / kStreams;
+  if (seg < 4 * warm + 64) return walk(acsm, step, tx, 0, n, state, filer, gbkStarts);
+
+  const uint32_t firstMatch = tb.firstMatch;
+  int begin[kStreams], end[kStreams], cur[kStreams];
+  uint32_t st[kStreams];
+  for (int k = 0; k < kStreams; ++k) {
+    begin[k] = k * seg;
+    end[k] = k == kStreams - 1 ? n : (k + 1) * seg;
+    cur[k] = k == 0 ? 0 : begin[k] - warm;
+    st[k] = k == 0 ? state : 0;
+  }
+  Event events[kStreams][kEventCap];
+  int count[kStreams] = {};
+  int overflowAt[kStreams];
+  for (int &o : overflowAt) o = -1;
+  uint32_t overflowState[kStreams] = {};
+  int matches = 0;
+
+  // The common part: every stream advances by seg bytes. The states stay in
+  // registers; the rare match leaves the loop body.
+  const unsigned char *p[kStreams];
+  for (int k = 0; k < kStreams; ++k) p[k] = tx + cur[k];
+  uint32_t s0 = st[0], s1 = st[1], s2 = st[2], s3 = st[3], s4 = st[4], s5 = st[5], s6 = st[6],
+           s7 = st[7];
+  for (int j = 0; j < seg; ++j) {
+    s0 = step(s0, p[0][j]);
+    s1 = step(s1, p[1][j]);
+    s2 = step(s2, p[2][j]);
+    s3 = step(s3, p[3][j]);
+    s4 = step(s4, p[4][j]);
+    s5 = step(s5, p[5][j]);
+    s6 = step(s6, p[6][j]);
+    s7 = step(s7, p[7][j]);
+    if (__builtin_expect(std::max({s0, s1, s2, s3, s4, s5, s6, s7}) >= firstMatch, 0)) {
+      const uint32_t now[kStreams] = {s0, s1, s2, s3, s4, s5, s6, s7};
+      if (s0 >= firstMatch && onMatch(acsm, step.row(s0), j, filer, gbkStarts)) ++matches;
+      for (int k = 1; k < kStreams; ++k) {
+        const int pos = cur[k] + j;
+        if (now[k] < firstMatch || pos < begin[k] || overflowAt[k] >= 0) continue;
+        if (count[k] < kEventCap) {
+          events[k][count[k]++] = {pos, now[k]};
+        } else {
+          overflowAt[k] = pos;
+          overflowState[k] = now[k];
+        }
+      }
+    }
+  }
+  st[0] = s0, st[1] = s1, st[2] = s2, st[3] = s3, st[4] = s4, st[5] = s5, st[6] = s6, st[7] = s7;
+  for (int k = 0; k < kStreams; ++k) cur[k] += seg;
+
+  // The rest of each segment, in order.
+  for (int k = 1; k < kStreams; ++k) {
+    for (int e = 0; e < count[k]; ++e)
+      if (onMatch(acsm, step.row(events[k][e].state), events[k][e].pos, filer, gbkStarts))
+        ++matches;
+    uint32_t s = st[k];
+    int from = cur[k];
+    if (overflowAt[k] >= 0) {
+      s = overflowState[k];
+      if (onMatch(acsm, step.row(s), overflowAt[k], filer, gbkStarts)) ++matches;
+      from = overflowAt[k] + 1;
+    }
+    matches += walk(acsm, step, tx, from, end[k], s, filer, gbkStarts);
+    st[k] = s;
+  }
+  state = st[kStreams - 1];
+  return matches;
+}
+
+template <class T, bool Premul>
+int searchRows(const ACSM_STRUCT *acsm, const T *t, const unsigned char *tx, int n, uint32_t &state,
+               Filer &filer, const uint64_t *gbkStarts) {
+  const AcsmTable &tb = *acsm->table;
+  const Stepper<T, Premul> step{t, tb.cls, tb.stride};
+  return searchStreams(acsm, step, tx, n, state, filer, gbkStarts);
+}
+
+int searchCompiled(const ACSM_STRUCT *acsm, const unsigned char *tx, int n, uint32_t &state,
+                   Filer &filer, const uint64_t *gbkStarts) {
+  const AcsmTable &tb = *acsm->table;
+  switch (tb.mode) {
+    case AcsmTable::kPremul16:
+      return searchRows<uint16_t, true>(acsm, tb.t16.data(), tx, n, state, filer, gbkStarts);
+    case AcsmTable::kIndex16:
+      return searchRows<uint16_t, false>(acsm, tb.t16.data(), tx, n, state, filer, gbkStarts);
+    case AcsmTable::kPremul32:
+      return searchRows<uint32_t, true>(acsm, tb.t32.data(), tx, n, state, filer, gbkStarts);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+                 int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
+                 char arrFindKeyOut3[][64], const uint64_t *gbkStarts) {
+  if (!current_state) return 0;
+  int matches = 0;
+  uint64_t seen[512];  // one bit per distinct filed text; up to 32768 texts
+  Filer filer(acsm->table ? acsm->table->numFileKeys : 0, arrFindKeyOut1, arrFindKeyOut2,
+              arrFindKeyOut3, seen, 512);
+  if (n > 0 && acsm->table && Tx) {
+    uint32_t s = static_cast<uint32_t>(*current_state);
+    const AcsmTable &tb = *acsm->table;
+    const uint32_t limit = tb.mode == AcsmTable::kIndex16 ? tb.numRows : tb.numRows * tb.stride;
+    if (s >= limit || (tb.mode != AcsmTable::kIndex16 && s % tb.stride)) s = 0;  // not a state
+    matches = searchCompiled(acsm, Tx, n, s, filer, gbkStarts);
+    *current_state = static_cast<int>(s);
+  }
+  if (nFindKeyWordCharType) *nFindKeyWordCharType = filer.charset();
+  return matches;
+}
+
+int acsmSearch(ACSM_STRUCT *acsm, unsigned char *Tx, int n, char * /*data*/, int *current_state,
+               int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
+               char arrFindKeyOut3[][64]) {
+  return acsmSearchEx(acsm, Tx, n, current_state, nFindKeyWordCharType, arrFindKeyOut1,
+                      arrFindKeyOut2, arrFindKeyOut3, nullptr);
+}
+
+int acsmPatternCount(ACSM_STRUCT *acsm) {
+  return acsm->numPatterns;
+}
+
+void acsmFree(ACSM_STRUCT *acsm) {
+  if (!acsm) return;
+  if (acsm->table) {
+    const AcsmTable &tb = *acsm->table;
+    for (uint32_t m = 0; m < tb.numMatchRows; ++m) {
+      ACSM_STATETABLE &row = acsm->acsmStateTable[m];
+      for (uint32_t i = row.MatchBegin; i < row.MatchEnd; ++i) {
+        ACSM_USERDATA *u = tb.entries[i]->udata;
+        if (u->ref_count > 0 && --u->ref_count == 0 && acsm->userfree && u->id)
+          acsm->userfree(u->id);
+      }
+      if (acsm->optiontreefree && row.rule_option_tree) acsm->optiontreefree(&row.rule_option_tree);
+      if (acsm->neg_list_free && row.neg_list) acsm->neg_list_free(&row.neg_list);
+    }
+    delete acsm->table;
+  }
+  AC_FREE(acsm->acsmStateTable);
+  for (ACSM_PATTERN *p = acsm->acsmPatterns; p;) {
+    ACSM_PATTERN *next = p->next;
+    AC_FREE(p->udata);
+    AC_FREE(p->patrn);
+    AC_FREE(p);
+    p = next;
+  }
+  AC_FREE(acsm);
+}
+
+size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
+  if (!acsm || !acsm->table) return 0;
+  const AcsmTable &tb = *acsm->table;
+  return sizeof(AcsmTable) + tb.t16.capacity() * sizeof(uint16_t) +
+         tb.t32.capacity() * sizeof(uint32_t) + tb.entries.capacity() * sizeof(void *) +
+         tb.numMatchRows * sizeof(ACSM_STATETABLE);
+}
+
+size_t acsmFullTableBytes(const ACSM_STRUCT *acsm) {
+  // 256 int next states, the failure state and the match-list head per row.
+  struct FullRow {
+    int NextState[256];
+    int FailState;
+    ACSM_PATTERN *MatchList;
+  };
+  return acsm ? static_cast<size_t>(acsm->acsmMaxStates) * sizeof(FullRow) : 0;
+}
+
+int acsmClassCount(const ACSM_STRUCT *acsm) {
+  return acsm && acsm->table ? static_cast<int>(acsm->table->stride) : 0;
+}
+
+size_t acsmForEachMatch(ACSM_STRUCT *acsm, const unsigned char *Tx, int n,
+                        void (*fn)(void *ctx, const ACSM_PATTERN *p, int end), void *ctx) {
+  if (!acsm || !acsm->table || !Tx) return 0;
+  const AcsmTable &tb = *acsm->table;
+  size_t calls = 0;
+  uint32_t s = 0;
+  for (int i = 0; i < n; ++i) {
+    const uint32_t c = tb.cls[Tx[i]];
+    switch (tb.mode) {
+      case AcsmTable::kPremul16:
+        s = tb.t16[s + c];
+        break;
+      case AcsmTable::kIndex16:
+        s = tb.t16[static_cast<size_t>(s) * tb.stride + c];
+        break;
+      case AcsmTable::kPremul32:
+        s = tb.t32[s + c];
+        break;
+    }
+    if (s < tb.firstMatch) continue;
+    const uint32_t row = tb.mode == AcsmTable::kIndex16 ? s : s / tb.stride;
+    const ACSM_STATETABLE &st = acsm->acsmStateTable[row - tb.firstMatchRow];
+    for (uint32_t e = st.MatchBegin; e < st.MatchEnd; ++e, ++calls) fn(ctx, tb.entries[e], i);
+  }
+  return calls;
+}

@@ -1,0 +1,381 @@
+// The automaton against the examples it is specified by, and against a
+// brute-force reference on random patterns and texts.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "match/acsm.h"
+#include "test_support.h"
+
+using std::string;
+using std::vector;
+
+namespace {
+
+struct Pat {
+  string bytes;
+  string text;  // szKeyWord
+  int charset;
+  int num;
+};
+
+struct Lists {
+  char l1[100][64] = {};
+  char l2[100][64] = {};
+  char l3[100][64] = {};
+  int charset = 0;
+  int matches = 0;
+  int state = 0;
+  vector<string> list(int k) const {
+    const char(*l)[64] = k == 1 ? l1 : k == 2 ? l2 : l3;
+    vector<string> out;
+    for (int i = 0; i < 100 && l[i][0]; ++i) out.emplace_back(l[i]);
+    return out;
+  }
+};
+
+ACSM_STRUCT *build(const vector<Pat> &pats) {
+  ACSM_STRUCT *a = acsmNew(nullptr, nullptr, nullptr);
+  int serial = 0;
+  for (const Pat &p : pats) {
+    acsmAddPattern(a, (unsigned char *)p.bytes.data(), (int)p.bytes.size(), 0, 0, 0, 0, nullptr,
+                   serial, p.num, serial, (char *)p.text.c_str(), p.charset, 2);
+    ++serial;
+  }
+  acsmCompile(a, nullptr, nullptr);
+  return a;
+}
+
+Lists search(ACSM_STRUCT *a, const string &text, const uint64_t *bitmap = nullptr) {
+  Lists r;
+  r.matches = acsmSearchEx(a, (const unsigned char *)text.data(), (int)text.size(), &r.state,
+                           &r.charset, r.l1, r.l2, r.l3, bitmap);
+  return r;
+}
+
+// The reference: the match list of every position computed from strings
+// alone, by the rule the automaton's lists follow (a state's list is its
+// failure state's list reversed, then its own patterns, earliest first;
+// states of depth 1 take no copies).
+class Reference {
+ public:
+  explicit Reference(const vector<Pat> &pats) : pats_(pats) {}
+
+  bool isPrefix(const string &u) const {
+    for (const Pat &p : pats_)
+      if (p.bytes.compare(0, u.size(), u) == 0 && p.bytes.size() >= u.size()) return true;
+    return false;
+  }
+  string failOf(const string &u) const {
+    for (size_t k = 1; k <= u.size(); ++k)
+      if (isPrefix(u.substr(k))) return u.substr(k);
+    return "";
+  }
+  vector<int> listOf(const string &u) const {
+    vector<int> out;
+    if (u.size() >= 2) {
+      vector<int> f = listOf(failOf(u));
+      out.assign(f.rbegin(), f.rend());
+    }
+    for (size_t k = 0; k < pats_.size(); ++k)
+      if (pats_[k].bytes == u) out.push_back(static_cast<int>(k));
+    return out;
+  }
+
+  Lists search(const string &text, const vector<bool> *boundary) const {
+    Lists r;
+    int counts[4] = {};
+    string state;
+    for (size_t i = 0; i < text.size(); ++i) {
+      string u = state + text[i];
+      while (!isPrefix(u)) u = u.substr(1);
+      state = u;
+      bool any = false;
+      for (int k : listOf(state)) {
+        const Pat &p = pats_[k];
+        const long start = static_cast<long>(i) - static_cast<long>(p.bytes.size()) + 1;
+        if (boundary && p.charset == 1 && !p.bytes.empty() && !(*boundary)[start]) continue;
+        any = true;
+        if (p.num < 1 || p.num > 3) continue;
+        char(*l)[64] = p.num == 1 ? r.l1 : p.num == 2 ? r.l2 : r.l3;
+        bool isNew = true;
+        for (int s = 0; s < 100; ++s) {
+          if (!l[s][0]) {
+            std::strcpy(l[s], p.text.substr(0, 31).c_str());
+            break;
+          }
+          if (strcasecmp(l[s], p.text.substr(0, 31).c_str()) == 0) {
+            isNew = false;
+            break;
+          }
+        }
+        if (isNew && p.charset >= 1 && p.charset <= 3) counts[p.charset]++;
+      }
+      if (any) r.matches++;
+    }
+    r.charset = (counts[3] >= counts[2] && counts[3] >= counts[1]) ? 3
+                : counts[2] >= counts[1]                           ? 2
+                                                                   : 1;
+    return r;
+  }
+
+ private:
+  vector<Pat> pats_;
+};
+
+vector<uint64_t> bitmapOf(const vector<bool> &b) {
+  vector<uint64_t> m((b.size() + 63) / 64 + 1, 0);
+  for (size_t i = 0; i < b.size(); ++i)
+    if (b[i]) m[i / 64] |= uint64_t{1} << (i % 64);
+  return m;
+}
+
+}  // namespace
+
+TEST(AcsmTest, EveryPatternOfTheMatchListIsFiled) {
+  // he and she: the text "she" ends in the state of she, whose list holds
+  // he (from its failure state) before she. Both are filed.
+  ACSM_STRUCT *a = build({{"he", "he", 1, 1}, {"she", "she", 1, 1}});
+  Lists r = search(a, "she");
+  EXPECT_EQ(1, r.matches);
+  EXPECT_EQ((vector<string>{"he", "she"}), r.list(1));
+  acsmFree(a);
+}
+
+TEST(AcsmTest, LongerKeywordEndingAtTheSamePlaceIsFiledToo) {
+  // abcde (one word) and cde,zzz (two words): the text abcde files both.
+  ACSM_STRUCT *a = build({{"abcde", "abcde", 1, 1}, {"cde", "cde", 1, 2}, {"zzz", "zzz", 1, 2}});
+  Lists r = search(a, "xxabcdexx");
+  EXPECT_EQ((vector<string>{"abcde"}), r.list(1));
+  EXPECT_EQ((vector<string>{"cde"}), r.list(2));
+  acsmFree(a);
+}
+
+TEST(AcsmTest, CharsetResultCountsDistinctNewWords) {
+  // abc in both forms (same bytes): the GBK form, added first, is filed
+  // first and the UTF-8 form is a repeat.
+  ACSM_STRUCT *a = build({{"abc", "abc", 1, 1}, {"abc", "abc", 2, 1}});
+  Lists r = search(a, "abc abc abc abc abc abc abc abc abc abc");
+  EXPECT_EQ(10, r.matches);
+  EXPECT_EQ(1, r.charset);
+  acsmFree(a);
+
+  // With bc added after abc, each in both forms, the text abc files bc
+  // first, from the last-added form: UTF-8.
+  a = build({{"abc", "abc", 1, 1}, {"abc", "abc", 2, 1}, {"bc", "bc", 1, 1}, {"bc", "bc", 2, 1}});
+  r = search(a, "abc");
+  EXPECT_EQ((vector<string>{"bc", "abc"}), r.list(1));
+  EXPECT_EQ(2, r.charset);  // bc counted for UTF-8, abc for GBK: a tie goes to the higher code
+  acsmFree(a);
+}
+
+TEST(AcsmTest, TiesAndEmptyResults) {
+  ACSM_STRUCT *a =
+      build({{"g1", "g1", 1, 1}, {"g2", "g2", 1, 1}, {"u1", "u1", 2, 1}, {"u2", "u2", 2, 1}});
+  EXPECT_EQ(2, search(a, "g1 g2 u1 u2").charset);
+  EXPECT_EQ(3, search(a, "nothing here").charset);
+  Lists r;
+  r.state = 0;
+  EXPECT_EQ(0, acsmSearchEx(a, (const unsigned char *)"", 0, &r.state, &r.charset, r.l1, r.l2, r.l3,
+                            nullptr));
+  EXPECT_EQ(3, r.charset);
+  EXPECT_EQ(
+      0, acsmSearch(a, (unsigned char *)"g1", 2, nullptr, nullptr, &r.charset, r.l1, r.l2, r.l3));
+  acsmFree(a);
+}
+
+TEST(AcsmTest, ListsAreChosenByWordCountAndHold100Words) {
+  vector<Pat> pats;
+  for (int i = 0; i < 101; ++i)
+    pats.push_back({"w" + std::to_string(1000 + i), "w" + std::to_string(1000 + i), 2, 3});
+  pats.push_back({"two", "two", 1, 2});
+  ACSM_STRUCT *a = build(pats);
+  string text;
+  for (int i = 0; i < 101; ++i) text += "w" + std::to_string(1000 + i) + " ";
+  text += "w1100 w1100 two";
+  Lists r = search(a, text);
+  EXPECT_EQ(100u, r.list(3).size());
+  EXPECT_EQ((vector<string>{"two"}), r.list(2));
+  // The 101st word is not stored but counts each time: 100 + 3 UTF-8, 1 GBK.
+  EXPECT_EQ(2, r.charset);
+  acsmFree(a);
+}
+
+TEST(AcsmTest, LongKeywordTextIsCutButThePatternMatchesInFull) {
+  const string forty(40, 'k');
+  ACSM_STRUCT *a = build({{forty, forty, 1, 1}});
+  EXPECT_TRUE(search(a, string(39, 'k')).list(1).empty());
+  EXPECT_EQ((vector<string>{string(31, 'k')}), search(a, forty).list(1));
+  acsmFree(a);
+}
+
+TEST(AcsmTest, MatchingIsCaseSensitive) {
+  ACSM_STRUCT *a = build({{"abc", "abc", 1, 1}});
+  EXPECT_EQ(0, search(a, "ABC").matches);
+  acsmFree(a);
+}
+
+TEST(AcsmTest, CurrentStateCarriesAcrossCalls) {
+  ACSM_STRUCT *a = build({{"abcd", "abcd", 1, 1}});
+  Lists r;
+  acsmSearchEx(a, (const unsigned char *)"xab", 3, &r.state, &r.charset, r.l1, r.l2, r.l3, nullptr);
+  EXPECT_NE(0, r.state);
+  const int m = acsmSearchEx(a, (const unsigned char *)"cd", 2, &r.state, &r.charset, r.l1, r.l2,
+                             r.l3, nullptr);
+  EXPECT_EQ(1, m);
+  EXPECT_EQ((vector<string>{"abcd"}), r.list(1));
+  acsmFree(a);
+}
+
+TEST(AcsmTest, GbkFormsCountOnlyAtCharacterBoundaries) {
+  // The text 中文 in GBK is D6 D0 CE C4; the pattern D0 CE spans the end of
+  // one character and the start of the next.
+  const string text = "\xd6\xd0\xce\xc4";
+  ACSM_STRUCT *a = build({{"\xd0\xce", "x", 1, 1}, {"\xd0\xce", "y", 2, 1}});
+  const vector<uint64_t> bm = bitmapOf({true, false, true, false});
+  Lists r = search(a, text, bm.data());
+  EXPECT_EQ((vector<string>{"y"}), r.list(1));  // the UTF-8 form is not subject to the rule
+  EXPECT_EQ(2, r.charset);
+  EXPECT_EQ((vector<string>{"x", "y"}), search(a, text).list(1));  // without a bitmap: as before
+  acsmFree(a);
+}
+
+TEST(AcsmTest, EmptyPatternStandsOnTheStartState) {
+  ACSM_STRUCT *a = build({{"", "", 1, 1}, {"ab", "ab", 1, 1}});
+  Reference ref({{"", "", 1, 1}, {"ab", "ab", 1, 1}});
+  for (const string t : {"ab", "xab", "aab", "zzzz"}) {
+    Lists r = search(a, t), e = ref.search(t, nullptr);
+    EXPECT_EQ(e.matches, r.matches) << t;
+    EXPECT_EQ(e.list(1), r.list(1)) << t;
+    EXPECT_EQ(e.charset, r.charset) << t;
+  }
+  acsmFree(a);
+}
+
+TEST(AcsmTest, SizesAndCounts) {
+  ACSM_STRUCT *a = build({{"ab", "ab", 1, 1}, {"abc", "abc", 1, 1}, {"x", "x", 1, 1}});
+  EXPECT_EQ(3, acsmPatternCount(a));
+  EXPECT_EQ(7, a->acsmMaxStates);  // 1 + 2 + 3 + 1
+  EXPECT_EQ(4, a->acsmNumStates);  // a, ab, abc, x
+  EXPECT_EQ(5, acsmClassCount(a));
+  EXPECT_EQ(7u * 1040,
+            acsmFullTableBytes(a));  // 256 ints, the failure state, the list head (padded)
+  EXPECT_LT(acsmTableBytes(a), acsmFullTableBytes(a));
+  acsmFree(a);
+}
+
+namespace {
+int gFreed = 0;
+void countFree(void *) {
+  ++gFreed;
+}
+}  // namespace
+
+TEST(AcsmTest, FreeCallsUserFreeOncePerPattern) {
+  gFreed = 0;
+  ACSM_STRUCT *a = acsmNew(countFree, nullptr, nullptr);
+  int ids[3];
+  const char *words[] = {"he", "she", "e"};
+  for (int i = 0; i < 3; ++i)
+    acsmAddPattern(a, (unsigned char *)words[i], (int)std::strlen(words[i]), 0, 0, 0, 0, &ids[i], i,
+                   1, i, (char *)words[i], 1, 2);
+  acsmCompile(a, nullptr, nullptr);
+  acsmFree(a);
+  EXPECT_EQ(3, gFreed);
+}
+
+TEST(AcsmTest, DifferentialAgainstReference) {
+  std::mt19937 rng(12345);
+  const string alphabet = "abc\xd0\xce";
+  for (int round = 0; round < 300; ++round) {
+    vector<Pat> pats;
+    const int np = 1 + static_cast<int>(rng() % 8);
+    for (int k = 0; k < np; ++k) {
+      string b;
+      const int len = 1 + static_cast<int>(rng() % 4);
+      for (int i = 0; i < len; ++i) b += alphabet[rng() % alphabet.size()];
+      // Sometimes the same bytes in the other form, as keywords in both charsets are.
+      const int charset = 1 + static_cast<int>(rng() % 2);
+      const int num = 1 + static_cast<int>(rng() % 3);
+      pats.push_back({b, b, charset, num});
+      if (rng() % 3 == 0) pats.push_back({b, b, 3 - charset, num});
+    }
+    ACSM_STRUCT *a = build(pats);
+    Reference ref(pats);
+    for (int t = 0; t < 5; ++t) {
+      string text;
+      const int n = static_cast<int>(rng() % 40);
+      for (int i = 0; i < n; ++i) text += alphabet[rng() % alphabet.size()];
+      vector<bool> boundary(text.size() + 1);
+      for (size_t i = 0; i < text.size(); ++i) boundary[i] = rng() % 3 != 0;
+      const vector<uint64_t> bm = bitmapOf(boundary);
+      for (bool withBitmap : {false, true}) {
+        Lists r = search(a, text, withBitmap ? bm.data() : nullptr);
+        Lists e = ref.search(text, withBitmap ? &boundary : nullptr);
+        ASSERT_EQ(e.matches, r.matches) << "round " << round << " text " << text;
+        ASSERT_EQ(e.charset, r.charset) << "round " << round << " text " << text;
+        for (int k = 1; k <= 3; ++k)
+          ASSERT_EQ(e.list(k), r.list(k)) << "round " << round << " list " << k;
+      }
+    }
+    acsmFree(a);
+  }
+}
+
+TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
+  // Texts long enough to be walked as several segments side by side, with
+  // matches dense enough to overflow the kept events of a segment.
+  std::mt19937 rng(99);
+  const string alphabet = "ab\xd0\xce";
+  for (int round = 0; round < 40; ++round) {
+    vector<Pat> pats;
+    const int np = 1 + static_cast<int>(rng() % 6);
+    for (int k = 0; k < np; ++k) {
+      string b;
+      const int len = 1 + static_cast<int>(rng() % (round % 2 ? 3 : 12));
+      for (int i = 0; i < len; ++i) b += alphabet[rng() % alphabet.size()];
+      pats.push_back({b, b + std::to_string(k), 1 + static_cast<int>(rng() % 2),
+                      1 + static_cast<int>(rng() % 3)});
+    }
+    ACSM_STRUCT *a = build(pats);
+    Reference ref(pats);
+    string text;
+    const int n = 3000 + static_cast<int>(rng() % 3000);
+    for (int i = 0; i < n; ++i) text += alphabet[rng() % (round % 3 ? alphabet.size() : 2)];
+    vector<bool> boundary(text.size() + 1);
+    for (size_t i = 0; i < text.size(); ++i) boundary[i] = rng() % 4 != 0;
+    const vector<uint64_t> bm = bitmapOf(boundary);
+    Lists r = search(a, text, bm.data());
+    Lists e = ref.search(text, &boundary);
+    ASSERT_EQ(e.matches, r.matches) << "round " << round;
+    ASSERT_EQ(e.charset, r.charset) << "round " << round;
+    for (int k = 1; k <= 3; ++k) ASSERT_EQ(e.list(k), r.list(k)) << "round " << round;
+    // The state after the search is the one a single walk reaches.
+    Lists one;
+    for (char c : text)
+      acsmSearchEx(a, (const unsigned char *)&c, 1, &one.state, &one.charset, one.l1, one.l2,
+                   one.l3, nullptr);
+    ASSERT_EQ(one.state, r.state) << "round " << round;
+    acsmFree(a);
+  }
+}
+
+TEST(AcsmTest, LargeSetsUseWideTablesAndStillAgree) {
+  // Enough states that neither 16-bit layout fits.
+  std::mt19937 rng(7);
+  vector<Pat> pats;
+  for (int k = 0; k < 9000; ++k) {
+    string b;
+    for (int i = 0; i < 12; ++i) b += static_cast<char>('a' + rng() % 26);
+    pats.push_back({b, b, 1, 1});
+  }
+  ACSM_STRUCT *a = build(pats);
+  EXPECT_GT(a->acsmNumStates, 65536);
+  string text = "zz" + pats[4321].bytes + "q" + pats[17].bytes;
+  EXPECT_EQ((vector<string>{pats[4321].bytes, pats[17].bytes}), search(a, text).list(1));
+  acsmFree(a);
+}
