@@ -1,0 +1,276 @@
+// Hourly HTML and text event logs.
+//
+// Every text that comes from a request or a page is escaped in the HTML log
+// (the operator opens it in a browser), and TAB, CR and LF inside a text-log
+// field become spaces (tools read that file line by line, field by field).
+// Each record is built whole and appended with a single write on a
+// descriptor opened for appending, so that the records of several processes
+// never interleave.
+#include "log/kvr_log.h"
+
+#include <apr_file_io.h>
+#include <apr_strings.h>
+#include <apr_time.h>
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config/kvr_config.h"
+#include "log/kvr_log_records.h"
+#include "module/rizu_compat.h"
+#include "util/kvr_text.h"
+
+namespace {
+
+const char *orEmpty(const char *s) {
+  return s ? s : "";
+}
+
+constexpr apr_fileperms_t kLogPerms = APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_GREAD |
+                                      APR_FPROT_GWRITE | APR_FPROT_WREAD | APR_FPROT_WWRITE;
+
+void appendEscaped(std::string &out, const char *s) {
+  for (; s && *s; ++s) {
+    switch (*s) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += *s;
+    }
+  }
+}
+
+void appendField(std::string &out, const char *s) {
+  for (; s && *s; ++s) out += (*s == '\t' || *s == '\r' || *s == '\n') ? ' ' : *s;
+  out += '\t';
+}
+
+// Appends the bytes to the file with one write; the file is created with
+// mode 0666 and the mode set again whatever the umask. With a head, the head
+// goes in front of the record when the file is still empty.
+int appendRecord(apr_pool_t *pool, const char *path, const std::string &record,
+                 const char *head = nullptr, size_t headLen = 0) {
+  apr_file_t *f = nullptr;
+  if (apr_file_open(&f, path, APR_WRITE | APR_CREATE | APR_APPEND, kLogPerms, pool) != APR_SUCCESS)
+    return 0;
+  apr_file_perms_set(path, kLogPerms);
+  std::string bytes;
+  const std::string *out = &record;
+  if (head) {
+    apr_finfo_t fi;
+    if (apr_file_info_get(&fi, APR_FINFO_SIZE, f) == APR_SUCCESS && fi.size == 0) {
+      bytes.reserve(headLen + record.size());
+      bytes.append(head, headLen).append(record);
+      out = &bytes;
+    }
+  }
+  apr_size_t n = out->size();
+  apr_file_write(f, out->data(), &n);
+  apr_file_close(f);
+  return 1;
+}
+
+}  // namespace
+
+const char *kvrConvertContext(apr_pool_t *pool, int nPageCode, const char *context) {
+  const char *ctx = orEmpty(context);
+  const size_t len = std::strlen(ctx);
+  char *buf = static_cast<char *>(apr_pcalloc(pool, len + 10));
+  if (!buf) return nullptr;
+  const char *from = nullptr;
+  if (nPageCode == 2) from = "UTF-8";
+  if (nPageCode == 3) from = "BIG5";
+  if (nPageCode == 0 && kvrIsUtf8(ctx, len) == 1) from = "UTF-8";
+  if (from)
+    kvr_covert(const_cast<char *>("GBK"), const_cast<char *>(from), const_cast<char *>(ctx), len,
+               buf, len + 10);
+  else
+    std::memcpy(buf, ctx, len);
+  return buf;
+}
+
+std::string kvrHtmlRecord(const KvrLogTime &t, const KvrLogFields &f, const char *context) {
+  char p[64];
+  std::snprintf(p, sizeof p, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d - ", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  std::string h = orEmpty(f.dn);
+  if (f.serPort && strcasecmp(f.serPort, "80") != 0) h.append(":").append(f.serPort);
+  h += orEmpty(f.url);
+  if (f.query && *f.query) h.append("?").append(f.query);
+
+  std::string r;
+  r.append(p).append("---<br>\r\n");
+  r.append(p).append("本次").append(orEmpty(f.action)).append("关键字：");
+  appendEscaped(r, f.description);
+  r.append("<br>\r\n");
+  if (std::strlen(orEmpty(context)) >= 4) {
+    r.append(p).append("上下文：");
+    appendEscaped(r, context);
+    r.append("<br>\r\n");
+  }
+  if (std::strlen(orEmpty(f.title)) >= 4) {
+    r.append(p).append("网页标题：");
+    appendEscaped(r, f.title);
+    r.append("<br>\r\n");
+  }
+  r.append(p).append("[已").append(orEmpty(f.action)).append("] ");
+  appendEscaped(r, f.reqMet);
+  r.append(" From ");
+  appendEscaped(r, f.cliIp);
+  r.append(" to ");
+  appendEscaped(r, f.serIp);
+  r.append(" <a target='_blank' href='http://");
+  appendEscaped(r, h.c_str());
+  r.append("'>http://");
+  appendEscaped(r, h.c_str());
+  r.append("</a><br>\r\n");
+  r.append(p);
+  appendEscaped(r, f.filePath);
+  r.append("<br>\r\n");
+  return r;
+}
+
+std::string kvrTextRecord(const KvrLogTime &t, const KvrLogFields &f, const char *context) {
+  char num[32], when[32];
+  std::snprintf(num, sizeof num, "%lld", static_cast<long long>(t.now));
+  std::snprintf(when, sizeof when, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  std::string r;
+  appendField(r, num);
+  appendField(r, when);
+  appendField(r, f.action);
+  appendField(r, f.klass);
+  appendField(r, f.description);
+  appendField(r, f.cliIp);
+  appendField(r, f.cliPort);
+  appendField(r, f.reqMet);
+  appendField(r, f.serIp);
+  appendField(r, f.dn);
+  appendField(r, f.serPort ? f.serPort : "0");
+  appendField(r, f.url);
+  appendField(r, f.query);
+  appendField(r, f.iisIndex);
+  appendField(r, f.filePath);
+  appendField(r, f.referer);
+  appendField(r, f.title);
+  appendField(r, context);
+  r += "\r\n";
+  return r;
+}
+
+apr_time_t (*kvrLogClock)() = apr_time_now;
+
+KvrLogTime kvrLogTimeNow() {
+  KvrLogTime t{};
+  t.now = kvrLogClock();
+  apr_time_exp_t e;
+  apr_time_exp_lt(&e, t.now);
+  t.year = e.tm_year + 1900;
+  t.month = e.tm_mon + 1;
+  t.day = e.tm_mday;
+  t.hour = e.tm_hour;
+  t.minute = e.tm_min;
+  t.second = e.tm_sec;
+  return t;
+}
+
+std::string kvrLogFileName(const KvrLogTime &t, const char *prefix, const char *ext) {
+  char name[64];
+  std::snprintf(name, sizeof name, "%s%4.4d-%2.2d-%2.2d-%2.2d%s", prefix, t.year, t.month, t.day,
+                t.hour, ext);
+  return std::string(strIsapiLogPath) + name;
+}
+
+namespace {
+
+KvrLogFields fieldsOf(const char *szAction, const char *szClass, const char *szDescription,
+                      const char *szCliIp, const char *szCliPort, const char *szReqMet,
+                      const char *szSerIp, const char *szDn, const char *szSerPort,
+                      const char *szURL, const char *szQueryString, const char *szIIsIndex,
+                      const char *szFilePath, const char *szReferer, const char *szHtmlPageTitle) {
+  return {szAction,      szClass,    szDescription, szCliIp,   szCliPort,
+          szReqMet,      szSerIp,    szDn,          szSerPort, szURL,
+          szQueryString, szIIsIndex, szFilePath,    szReferer, szHtmlPageTitle};
+}
+
+}  // namespace
+
+int kvrWriteHtmlLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const char *szAction,
+                    const char *szClass, const char *szDescription, const char *szCliIp,
+                    const char *szCliPort, const char *szReqMet, const char *szSerIp,
+                    const char *szDn, const char *szSerPort, const char *szURL,
+                    const char *szQueryString, const char *szIIsIndex, const char *szFilePath,
+                    const char *szReferer, const char *szHtmlPageTitle,
+                    const char *szHtmlPageContext) {
+  try {
+    const char *context = kvrConvertContext(pool, nPageCode, szHtmlPageContext);
+    if (!context) return 0;
+    const KvrLogTime t = kvrLogTimeNow();
+    const std::string record =
+        kvrHtmlRecord(t,
+                      fieldsOf(szAction, szClass, szDescription, szCliIp, szCliPort, szReqMet,
+                               szSerIp, szDn, szSerPort, szURL, szQueryString, szIIsIndex,
+                               szFilePath, szReferer, szHtmlPageTitle),
+                      context);
+    return appendRecord(pool, kvrLogFileName(t, "keylog_", ".html").c_str(), record, strLogHead,
+                        kvrLogHeadLen);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int kvrWriteTextLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const char *szAction,
+                    const char *szClass, const char *szDescription, const char *szCliIp,
+                    const char *szCliPort, const char *szReqMet, const char *szSerIp,
+                    const char *szDn, const char *szSerPort, const char *szURL,
+                    const char *szQueryString, const char *szIIsIndex, const char *szFilePath,
+                    const char *szReferer, const char *szHtmlPageTitle,
+                    const char *szHtmlPageContext) {
+  try {
+    const char *context = kvrConvertContext(pool, nPageCode, szHtmlPageContext);
+    if (!context) return 0;
+    const KvrLogTime t = kvrLogTimeNow();
+    const std::string record =
+        kvrTextRecord(t,
+                      fieldsOf(szAction, szClass, szDescription, szCliIp, szCliPort, szReqMet,
+                               szSerIp, szDn, szSerPort, szURL, szQueryString, szIIsIndex,
+                               szFilePath, szReferer, szHtmlPageTitle),
+                      context);
+    return appendRecord(pool, kvrLogFileName(t, "keyword_", ".txt").c_str(), record);
+  } catch (...) {
+    return 0;
+  }
+}
+
+int kvrWriteIcpLog(request_rec *r, const char *szAction, const char *szClass,
+                   const char *szDescription) {
+  kvrWriteTextLog(r->pool, 0, 10, szAction, szClass, szDescription, kvrClientIp(r), "", r->method,
+                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
+                  r->filename, "", "", "");
+  kvrWriteHtmlLog(r->pool, 0, 10, szAction, szClass, szDescription, kvrClientIp(r), "", r->method,
+                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
+                  r->filename, "", "", "");
+  return 1;
+}
+
+int kvrWriteDebugLog(apr_pool_t * /*pool*/, const char * /*strMsg*/) {
+  return 1;
+}
+int kvrWriteDebugLogEx(apr_pool_t * /*pool*/, const char * /*strMsg*/, apr_size_t /*nMsgLen*/) {
+  return 1;
+}
