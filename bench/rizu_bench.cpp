@@ -7,6 +7,7 @@
 
 int benchLoad(int argc, char **argv);
 int benchMatch(int argc, char **argv);
+int benchGet(int argc, char **argv);
 
 namespace {
 struct Command {
@@ -17,6 +18,7 @@ struct Command {
 const Command kCommands[] = {
     {"load", benchLoad, "one whole configuration load of full tables"},
     {"match", benchMatch, "the keyword automaton against Hyperscan"},
+    {"get", benchGet, "the response keyword check on clean pages, full tables"},
 };
 }  // namespace
 

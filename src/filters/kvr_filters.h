@@ -7,3 +7,27 @@
 apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 apr_status_t rizururuzarida_i_filter(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
                                      apr_read_type_e block, apr_off_t readbytes);
+
+// 0 = not examined, 1 = text (no NUL among the first 1023 bytes), 2 = not text.
+int chkGetDataType(const char *data, apr_size_t len);
+
+int kvrVazidezChkGetDna(request_rec *r);
+int kvrVazidezChkScript(request_rec *r);
+int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket *b, const char *szGetBuff,
+                     apr_size_t nGetBuffLen);
+
+int kvrVazidezChkPostDna(request_rec *r);
+int kvrChkPostKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket *b, const char *szPostBuff,
+                      apr_size_t nPostBuffLen);
+apr_status_t kvr_out_on_error_in(ap_filter_t *f2, apr_bucket *b, apr_bucket_brigade *bb, char *str);
+
+// The address of a request as the lists see it: host name, path, and "?"
+// with the query string when there is one.
+const char *kvrRequestAddress(request_rec *r);
+
+// Replaces the response by a block page: it goes to the top of the output
+// chain; everything the handler sends after it is dropped, and the
+// connection is closed after the response when headers have already gone
+// out. `self` is the output filter that blocks, which then stays in the
+// chain to drop the rest; without one a dropping filter is put at the top.
+void kvrSendBlockPage(request_rec *r, const char *page, ap_filter_t *self);

@@ -96,9 +96,11 @@ const char *kvrConvertContext(apr_pool_t *pool, int nPageCode, const char *conte
   if (nPageCode == 2) from = "UTF-8";
   if (nPageCode == 3) from = "BIG5";
   if (nPageCode == 0 && kvrIsUtf8(ctx, len) == 1) from = "UTF-8";
+  // A context is cut out of the page at byte positions, so its windows may
+  // begin or end inside a character; a conversion that stopped there would
+  // lose the whole context. Bytes that start no character are passed over.
   if (from)
-    kvr_covert(const_cast<char *>("GBK"), const_cast<char *>(from), const_cast<char *>(ctx), len,
-               buf, len + 10);
+    KvrConverter("GBK", from).convertSkipping(ctx, len, buf, len + 10);
   else
     std::memcpy(buf, ctx, len);
   return buf;

@@ -450,8 +450,8 @@ int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int
 // have there. Matches of the first segment are handled as they come; those
 // of the others are kept and handled afterwards, in text order, so that the
 // words are filed exactly as one walk files them.
-constexpr int kStreams = 8;  // the loop below names its eight states
-constexpr int kEventCap = 256;
+constexpr int kStreams = 12;
+constexpr int kEventCap = 64;
 
 struct Event {
   int pos;
@@ -486,33 +486,30 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
   // registers; the rare match leaves the loop body.
   const unsigned char *p[kStreams];
   for (int k = 0; k < kStreams; ++k) p[k] = tx + cur[k];
-  uint32_t s0 = st[0], s1 = st[1], s2 = st[2], s3 = st[3], s4 = st[4], s5 = st[5], s6 = st[6],
-           s7 = st[7];
+  uint32_t s[kStreams];
+  for (int k = 0; k < kStreams; ++k) s[k] = st[k];
   for (int j = 0; j < seg; ++j) {
-    s0 = step(s0, p[0][j]);
-    s1 = step(s1, p[1][j]);
-    s2 = step(s2, p[2][j]);
-    s3 = step(s3, p[3][j]);
-    s4 = step(s4, p[4][j]);
-    s5 = step(s5, p[5][j]);
-    s6 = step(s6, p[6][j]);
-    s7 = step(s7, p[7][j]);
-    if (__builtin_expect(std::max({s0, s1, s2, s3, s4, s5, s6, s7}) >= firstMatch, 0)) {
-      const uint32_t now[kStreams] = {s0, s1, s2, s3, s4, s5, s6, s7};
-      if (s0 >= firstMatch && onMatch(acsm, step.row(s0), j, filer, gbkStarts)) ++matches;
+    uint32_t top = 0;
+#pragma GCC unroll 16
+    for (int k = 0; k < kStreams; ++k) {
+      s[k] = step(s[k], p[k][j]);
+      top = std::max(top, s[k]);
+    }
+    if (__builtin_expect(top >= firstMatch, 0)) {
+      if (s[0] >= firstMatch && onMatch(acsm, step.row(s[0]), j, filer, gbkStarts)) ++matches;
       for (int k = 1; k < kStreams; ++k) {
         const int pos = cur[k] + j;
-        if (now[k] < firstMatch || pos < begin[k] || overflowAt[k] >= 0) continue;
+        if (s[k] < firstMatch || pos < begin[k] || overflowAt[k] >= 0) continue;
         if (count[k] < kEventCap) {
-          events[k][count[k]++] = {pos, now[k]};
+          events[k][count[k]++] = {pos, s[k]};
         } else {
           overflowAt[k] = pos;
-          overflowState[k] = now[k];
+          overflowState[k] = s[k];
         }
       }
     }
   }
-  st[0] = s0, st[1] = s1, st[2] = s2, st[3] = s3, st[4] = s4, st[5] = s5, st[6] = s6, st[7] = s7;
+  for (int k = 0; k < kStreams; ++k) st[k] = s[k];
   for (int k = 0; k < kStreams; ++k) cur[k] += seg;
 
   // The rest of each segment, in order.

@@ -3,6 +3,7 @@
 #include <apr_strings.h>
 #include <iconv.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -166,6 +167,22 @@ void KvrConverter::convert(const char *input, size_t ilen, char *output, size_t 
   char *out = output;
   size_t inLeft = ilen, outLeft = olen;
   iconv(cd, &in, &inLeft, &out, &outLeft);
+}
+
+void KvrConverter::convertSkipping(const char *input, size_t ilen, char *output, size_t olen) {
+  std::memset(output, 0, olen);
+  if (!ok()) return;
+  iconv_t cd = reinterpret_cast<iconv_t>(cd_);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char *in = const_cast<char *>(input);
+  char *out = output;
+  size_t inLeft = ilen, outLeft = olen;
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<size_t>(-1)) break;
+    if (errno != EILSEQ && errno != EINVAL) break;  // the output is full
+    ++in;
+    --inLeft;
+  }
 }
 
 int kvr_covert(char *topage, char *frompage, char *input, size_t ilen, char *output, size_t olen) {

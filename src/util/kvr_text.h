@@ -28,6 +28,9 @@ class KvrConverter {
   // Same contract as kvr_covert once the converter is open: zero olen bytes
   // of output, convert once, keep whatever was converted.
   void convert(const char *input, size_t ilen, char *output, size_t olen);
+  // The same, but a byte that starts no valid sequence is passed over
+  // instead of ending the conversion.
+  void convertSkipping(const char *input, size_t ilen, char *output, size_t olen);
 
  private:
   void *cd_;

@@ -144,9 +144,16 @@ TEST_F(LogContextTest, ConversionByPageCode) {
   EXPECT_EQ(utf8, kvrConvertContext(pool, 10, utf8.c_str()));  // other codes: unchanged
   EXPECT_EQ(string("ab"), kvrConvertContext(pool, 0, "ab"));
   EXPECT_EQ(string(""), kvrConvertContext(pool, 1, nullptr));
-  // A bad sequence stops the conversion; what converted before it stays.
-  EXPECT_EQ(string("中"),
+  // Windows cut inside characters (and joined parts) lose only the broken
+  // characters, not the rest of the context.
+  EXPECT_EQ(string("中文内容"),
             kvrConvertContext(pool, 2, (utf8.substr(0, 3) + "\xff" + utf8.substr(3)).c_str()));
+  EXPECT_EQ(string("文内"), kvrConvertContext(pool, 2, utf8.substr(1, 8).c_str()));
+  EXPECT_EQ(
+      string("文内"),
+      kvrConvertContext(
+          pool, 2,
+          (utf8.substr(4, 2) + utf8.substr(3, 3) + utf8.substr(6, 3) + utf8.substr(9, 1)).c_str()));
 }
 
 class LogFileTest : public PoolTest {

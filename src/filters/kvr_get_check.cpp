@@ -1,0 +1,106 @@
+// The response keyword check and its two request tests.
+#include <apr_buckets.h>
+#include <apr_strings.h>
+#include <http_protocol.h>
+#include <http_request.h>
+
+#include <cstring>
+
+#include "config/kvr_config.h"
+#include "filters/kvr_context.h"
+#include "filters/kvr_filter_state.h"
+#include "filters/kvr_filters.h"
+#include "filters/kvr_get_scan.h"
+#include "log/kvr_log.h"
+#include "module/kvr_screen.h"
+#include "module/rizu_compat.h"
+#include "util/kvr_text.h"
+
+const char *kvrRequestAddress(request_rec *r) {
+  if (r->args && *r->args) return apr_psprintf(r->pool, "%s%s?%s", r->hostname, r->uri, r->args);
+  return apr_psprintf(r->pool, "%s%s", r->hostname, r->uri);
+}
+
+int chkGetDataType(const char *data, apr_size_t len) {
+  if (!data || len == 0 || len > 0xA00000) return 0;
+  return std::memchr(data, '\0', len < 1023 ? len : 1023) ? 2 : 1;
+}
+
+namespace {
+
+int dnaMatch(request_rec *r, const char (&list)[kDnaSlots][kDnaWidth]) {
+  const char *address = kvrRequestAddress(r);
+  const size_t len = std::strlen(address);
+  if (len == 0 || len > 10240) return 0;
+  return kvrListFind(address, list, true) >= 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int kvrVazidezChkGetDna(request_rec *r) {
+  return dnaMatch(r, arrVazidezGetDna);
+}
+int kvrVazidezChkPostDna(request_rec *r) {
+  return dnaMatch(r, arrVazidezPostDna);
+}
+
+int kvrVazidezChkScript(request_rec *r) {
+  const char *uri = r->uri;
+  if (!uri || !*uri) return 0;
+  const size_t len = std::strlen(uri);
+  if (len > 1024) return 0;
+  if (uri[len - 1] == '/') return 1;
+  char tail[32];
+  for (int i = 0; i < kScriptSlots && std::strlen(arrVazidezScriptName[i]) >= 2; ++i) {
+    const char *entry = arrVazidezScriptName[i];
+    if (kvrGetRightChar(uri, static_cast<int>(std::strlen(entry)), tail) &&
+        strcasecmp(tail, entry) == 0)
+      return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+const char *formOf(const structGetKeyWord &e, int charset) {
+  return charset == 1 ? e.gbk : charset == 2 ? e.utf8 : e.big5;
+}
+
+}  // namespace
+
+int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket * /*b*/,
+                     const char *szGetBuff, apr_size_t nGetBuffLen) {
+  request_rec *r = f->r;
+  KvrFilterState *st = kvrFilterState(f);
+  // The request tests depend only on the request: worked out once.
+  if (st->exempt < 0) st->exempt = kvrVazidezChkGetDna(r);
+  if (st->script < 0) st->script = kvrVazidezChkScript(r);
+  if (nVazidezBlockGetKeyWord == 1 && st->exempt == 1) return 1;
+
+  const KvrFilteredText ft = kvrFilterText(r->pool, szGetBuff, nGetBuffLen);
+  KvrGetHit hit;
+  const int table = kvrGetScan(ft, st->exempt == 1, st->script == 1, &hit);
+  if (table == 0) return 1;
+
+  const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
+  char *context = static_cast<char *>(apr_pcalloc(r->pool, 3 * nLogGetHtmlPageLen + 1));
+  kvrGetHtmlPageContextMutilKey(r, 0, hit.words, const_cast<char *>(formOf(e, hit.charset)),
+                                hit.key1, hit.key2, hit.key3, szGetBuff, nGetBuffLen, ft.text,
+                                ft.len, context, nLogGetHtmlPageLen, 0, 0);
+  const char *action = table == 2 ? "拦截" : "记录";
+  kvrWriteTextLog(r->pool, 0, hit.charset, action, "关键字", e.gbk, kvrClientIp(r), "", "GET",
+                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
+                  r->filename, "", "", context);
+  kvrWriteHtmlLog(r->pool, 0, hit.charset, action, "关键字", e.gbk, kvrClientIp(r), "", "GET",
+                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
+                  r->filename, "", "", context);
+  if (table == 1) return 1;
+
+  char *page = kvr_str_replace(r->pool, const_cast<char *>("{!getkey!}"), const_cast<char *>(e.gbk),
+                               strVazidezGetShow, 32768);
+  if (page) kvr_remove_str(page);
+  apr_brigade_cleanup(bb);
+  // Without a template there is no page: an empty one is sent.
+  kvrSendBlockPage(r, page ? page : "", f);
+  return 2;
+}

@@ -1,0 +1,101 @@
+// The filtered text of the response check and its character boundaries.
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "filters/kvr_get_scan.h"
+#include "test_support.h"
+
+using std::string;
+
+namespace {
+
+// Straight from the rule: drop NUL, TAB, LF, CR, space, ASCII punctuation,
+// every '&' and a "nbsp;" right after it; lower-case the rest. Boundaries are
+// found on the received bytes, a byte 0x81..0xFE opening a two-byte character.
+void reference(const string &in, string *text, std::vector<bool> *starts) {
+  std::vector<bool> boundary(in.size(), false);
+  for (size_t i = 0; i < in.size();) {
+    boundary[i] = true;
+    const unsigned char b = in[i];
+    i += (b >= 0x81 && b <= 0xFE) ? 2 : 1;
+  }
+  text->clear();
+  starts->clear();
+  for (size_t i = 0; i < in.size(); ++i) {
+    const unsigned char b = in[i];
+    if (b == '&') {
+      if (in.size() - i > 5 && in.compare(i + 1, 5, "nbsp;") == 0) i += 5;
+      continue;
+    }
+    const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
+                       (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
+    if (b == 0 || b == 9 || b == 10 || b == 13 || b == 32 || punct) continue;
+    *text += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+    starts->push_back(boundary[i]);
+  }
+}
+
+}  // namespace
+
+class FilterTextTest : public PoolTest {
+ protected:
+  void check(const string &in) {
+    string text;
+    std::vector<bool> starts;
+    reference(in, &text, &starts);
+    const KvrFilteredText ft = kvrFilterText(pool, in.data(), in.size());
+    ASSERT_EQ(text, string(ft.text, ft.len));
+    ASSERT_EQ('\0', ft.text[ft.len]);
+    for (size_t i = 0; i < ft.len; ++i)
+      ASSERT_EQ(starts[i], ((ft.starts[i / 64] >> (i % 64)) & 1) != 0) << "position " << i;
+    for (size_t i = ft.len; i < (in.size() / 64 + 1) * 64; ++i)
+      ASSERT_EQ(0u, (ft.starts[i / 64] >> (i % 64)) & 1) << "beyond the end " << i;
+  }
+};
+
+TEST_F(FilterTextTest, Examples) {
+  check("Hello, World!");
+  check("禁&nbsp;词 &NBSP; &nbsp &amp;nbsp;");
+  check(string("a\0b\tc\r\nd", 8));
+  check("中文，标点！（括号）");
+  check("\xd6\x40\xd6\x5b\xd6\x7e");  // second bytes in the punctuation range
+}
+
+TEST_F(FilterTextTest, RandomAgainstReference) {
+  std::mt19937 rng(3);
+  const string pieces[] = {"&nbsp;",
+                           "&",
+                           "nbsp;",
+                           " ",
+                           "\t",
+                           "A",
+                           "z",
+                           "9",
+                           ",",
+                           "@",
+                           "`",
+                           "~",
+                           "\x80",
+                           "\xff",
+                           "\xb0\xa1",
+                           "\xd6\xd0",
+                           "\xe4\xb8\xad",
+                           "\x81",
+                           "\x40"};
+  for (int round = 0; round < 400; ++round) {
+    string in;
+    const int n = static_cast<int>(rng() % 300);
+    for (int i = 0; i < n; ++i) in += pieces[rng() % (sizeof pieces / sizeof *pieces)];
+    // Long runs of Chinese text.
+    if (round % 3 == 0)
+      for (int i = 0; i < 40; ++i) in.insert(rng() % (in.size() + 1), "\xd6\xd0\xce\xc4");
+    check(in);
+  }
+}
+
+TEST_F(FilterTextTest, EmptyAndOnlyDropped) {
+  check("");
+  check("  ,,, !!! &nbsp;");
+}
