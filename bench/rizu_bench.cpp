@@ -8,6 +8,7 @@
 int benchLoad(int argc, char **argv);
 int benchMatch(int argc, char **argv);
 int benchGet(int argc, char **argv);
+int benchPost(int argc, char **argv);
 
 namespace {
 struct Command {
@@ -19,6 +20,7 @@ const Command kCommands[] = {
     {"load", benchLoad, "one whole configuration load of full tables"},
     {"match", benchMatch, "the keyword automaton against Hyperscan"},
     {"get", benchGet, "the response keyword check on clean pages, full tables"},
+    {"post", benchPost, "the POST keyword check on a 48 KiB body, full and small tables"},
 };
 }  // namespace
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "config/kvr_config.h"
+#include "filters/kvr_post_scan.h"
 
 int kvrLoadConfiguration(apr_pool_t *p, const char *configDir, const char *logDir,
                          bool writeStatusPage) {
@@ -29,6 +30,7 @@ int kvrLoadConfiguration(apr_pool_t *p, const char *configDir, const char *logDi
     postkeycex_gb2utf8();
 
     kvrKeyWord2AC();
+    kvrPostKeyWordIndex();
     if (writeStatusPage) kvrWriteConfigLog(p);
     return 1;
   } catch (...) {

@@ -11,6 +11,8 @@ struct KvrFilterState {
   // After a block the filter stays in the chain and drops everything that
   // still comes its way, but its own block page.
   bool blocked = false;
+  // The next data bucket begins with the second byte of a character.
+  int gbkTrail = 0;
   bool passingPage = false;
 };
 

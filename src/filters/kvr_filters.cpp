@@ -11,6 +11,7 @@
 
 #include "config/kvr_config.h"
 #include "filters/kvr_filter_state.h"
+#include "filters/kvr_get_scan.h"
 #include "module/kvr_screen.h"
 
 ap_filter_rec_t *kvrDiscardFilter = nullptr;
@@ -87,15 +88,12 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
       b = next;
       continue;
     }
+    const int trailAfter = kvrGbkTrailAfter(data, len, st->gbkTrail);
     if (examine && len > nGetSizeMin && len < nGetSizeMax && chkGetDataType(data, len) == 1) {
       if (kvrChkGetKeyWord(f, bb, b, data, len) == 2) return APR_SUCCESS;
     }
+    st->gbkTrail = trailAfter;
     b = APR_BUCKET_NEXT(b);
   }
   return ap_pass_brigade(f->next, bb);
-}
-
-apr_status_t rizururuzarida_i_filter(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
-                                     apr_read_type_e block, apr_off_t readbytes) {
-  return ap_get_brigade(f->next, bb, mode, block, readbytes);
 }

@@ -77,7 +77,7 @@ int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket * /*b*/,
   if (st->script < 0) st->script = kvrVazidezChkScript(r);
   if (nVazidezBlockGetKeyWord == 1 && st->exempt == 1) return 1;
 
-  const KvrFilteredText ft = kvrFilterText(r->pool, szGetBuff, nGetBuffLen);
+  const KvrFilteredText ft = kvrFilterText(r->pool, szGetBuff, nGetBuffLen, st->gbkTrail);
   KvrGetHit hit;
   const int table = kvrGetScan(ft, st->exempt == 1, st->script == 1, &hit);
   if (table == 0) return 1;

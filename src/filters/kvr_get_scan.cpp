@@ -19,7 +19,8 @@ enum : uint8_t { kKeep = 1, kAmp = 2, kLead = 4 };
 struct ByteTable {
   uint8_t flags[256];
   uint8_t lower[256];
-  constexpr ByteTable() : flags(), lower() {
+  uint8_t rawLower[256];  // as lower, and a zero byte becomes a space
+  constexpr ByteTable() : flags(), lower(), rawLower() {
     for (int b = 0; b < 256; ++b) {
       const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
                          (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
@@ -29,6 +30,7 @@ struct ByteTable {
                                                           : kKeep) |
                                       (b >= 0x81 && b <= 0xFE ? kLead : 0));
       lower[b] = static_cast<uint8_t>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+      rawLower[b] = b == 0 ? ' ' : lower[b];
     }
   }
 };
@@ -36,53 +38,192 @@ constexpr ByteTable kBytes;
 
 }  // namespace
 
-KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n) {
+int kvrGbkTrailAfter(const char *data, size_t n, int trail) {
+  // After any byte that opens no character the next byte starts one; in a
+  // run of bytes that do, starts and second bytes alternate.
+  size_t run = 0;
+  while (run < n) {
+    const unsigned char b = static_cast<unsigned char>(data[n - 1 - run]);
+    if (b < 0x81 || b > 0xFE) break;
+    ++run;
+  }
+  if (run == n) return (trail ^ static_cast<int>(n & 1)) & 1;
+  return static_cast<int>(run & 1);
+}
+
+namespace {
+
+// Bit i set when byte i is 0x81..0xFE (opens a character where one starts).
+inline uint64_t leadMask(const unsigned char *p, size_t m) {
+  uint64_t mask = 0;
+  size_t j = 0;
+#ifdef __SSE2__
+  for (; j + 16 <= m; j += 16) {
+    const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)),
+                                    _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_setzero_si128()),
+                                       _mm_cmplt_epi8(v, _mm_set1_epi8(0x7F)));
+    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(lead))) << j;
+  }
+#endif
+  for (; j < m; ++j)
+    mask |= static_cast<uint64_t>(static_cast<unsigned char>(p[j] - 0x81) < 0x7E) << j;
+  return mask;
+}
+
+}  // namespace
+
+namespace {
+
+// Of up to 64 bytes with lead bits `lead` (valid below `valid`), the ones
+// that are second bytes, given whether the first is (carry); and whether
+// the byte after them is.
+//
+// In a run of lead bytes, starts and second bytes alternate from the run's
+// first byte; the byte after a run is a second byte when the run is odd.
+// The parity of where each run begins is found by adding the run's first
+// bit to the run, which clears it and sets the bit after it.
+inline uint64_t secondBytes(uint64_t lead, uint64_t valid, uint64_t top, uint64_t *carry) {
+  constexpr uint64_t kEven = 0x5555555555555555ull, kOdd = ~kEven;
+  const uint64_t runStarts = lead & ~(lead << 1);
+  uint64_t evenStarts = runStarts & kEven, oddStarts = runStarts & kOdd;
+  if (*carry && (lead & 1)) {  // a run that begins with a second byte: its starts are odd
+    evenStarts &= ~uint64_t{1};
+    oddStarts |= 1;
+  }
+  const uint64_t evenCarries = lead + evenStarts, oddCarries = lead + oddStarts;
+  const uint64_t evenRuns = lead & ~evenCarries, oddRuns = lead & ~oddCarries;
+  const uint64_t evenEnds = evenCarries & ~lead, oddEnds = oddCarries & ~lead;
+  uint64_t second = ((evenRuns | evenEnds) & kOdd) | ((oddRuns | oddEnds) & kEven);
+  if (*carry) second |= 1;
+  second &= valid;
+  *carry = (lead & top) && !(second & top) ? 1 : 0;
+  return second;
+}
+
+}  // namespace
+
+int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts) {
+  uint64_t carry = trail ? 1 : 0;
+  size_t k = 0;
+  for (size_t base = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
+    const uint64_t second =
+        secondBytes(leadMask(p + base, m), valid, uint64_t{1} << (m - 1), &carry);
+    starts[k] = ~second & valid;
+  }
+  starts[k] = 0;
+  return static_cast<int>(carry);
+}
+
+namespace {
+
+template <bool kRaw>
+KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int startTrail,
+                           char *rawOut) {
   KvrFilteredText ft;
-  ft.text = static_cast<char *>(apr_palloc(pool, n + 1));
+  ft.text = static_cast<char *>(apr_palloc(pool, n + 16));
   const size_t words = n / 64 + 1;
   ft.starts = static_cast<uint64_t *>(apr_palloc(pool, words * sizeof(uint64_t)));
-  // One flag byte per kept byte first (cheaper to write than bits), packed
-  // into the bitmap afterwards.
-  unsigned char *flag = static_cast<unsigned char *>(apr_palloc(pool, words * 64));
   const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+  // Each kept byte's boundary flag (a byte, cheaper to write than a bit),
+  // packed into bits at the end.
+  uint64_t trail = startTrail ? 1 : 0;  // the byte at hand is the second byte of a character
+  unsigned char *flag = static_cast<unsigned char *>(apr_palloc(pool, words * 64 + 16));
   char *out = ft.text;
   size_t w = 0;
-  uint32_t trail = 0;  // the byte at hand is the second byte of a character
-  // Without branches but for the rare ampersand: each byte is stored, and
-  // the write position advanced only when it is kept.
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char b = in[i];
-    const uint32_t f = kBytes.flags[b];
-    const uint32_t start = trail ^ 1u;
-    trail = start & (f >> 2);
-    if (__builtin_expect(f & kAmp, 0)) {
-      if (n - i > 5 && std::memcmp(in + i + 1, "nbsp;", 5) == 0) i += 5;
-      continue;
+  for (size_t i = 0; i < n;) {
+#ifdef __SSE2__
+    // Sixteen bytes that are all letters, digits or bytes from 0x80 up are
+    // all kept: stored lower-cased at once.
+    if (n - i >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+      auto within = [&](char lo, char hi) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+      };
+      const __m128i upper = within('A', 'Z');
+      const __m128i keep = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), upper),
+                                        _mm_or_si128(within('a', 'z'), within('0', '9')));
+      if (_mm_movemask_epi8(keep) == 0xFFFF) {
+        const __m128i lowered = _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), lowered);
+        if (kRaw) _mm_storeu_si128(reinterpret_cast<__m128i *>(rawOut + i), lowered);
+        // Their boundaries, and those as sixteen flag bytes.
+        const __m128i x = _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)));
+        const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_setzero_si128()),
+                                           _mm_cmplt_epi8(x, _mm_set1_epi8(0x7F)));
+        const uint64_t leadBits = static_cast<uint32_t>(_mm_movemask_epi8(lead));
+        const uint64_t bits = ~secondBytes(leadBits, 0xFFFF, 0x8000, &trail) & 0xFFFF;
+        const __m128i spread =
+            _mm_set_epi64x(static_cast<long long>((bits >> 8) * 0x0101010101010101ull),
+                           static_cast<long long>((bits & 0xFF) * 0x0101010101010101ull));
+        const __m128i pick = _mm_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+        const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(spread, pick), pick);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(flag + w),
+                         _mm_and_si128(set, _mm_set1_epi8(1)));
+        w += 16;
+        i += 16;
+        continue;
+      }
     }
-    out[w] = static_cast<char>(kBytes.lower[b]);
-    flag[w] = static_cast<unsigned char>(start);
-    w += f & kKeep;
+#endif
+    // Otherwise byte by byte, up to the end of these sixteen.
+    const size_t stop = n - i >= 16 ? i + 16 : n;
+    for (; i < stop; ++i) {
+      const unsigned char b = in[i];
+      const uint32_t f = kBytes.flags[b];
+      if (__builtin_expect(f & kAmp, 0)) {
+        trail = 0;  // '&' opens no character, and the entity is ASCII
+        if (kRaw) rawOut[i] = '&';
+        if (n - i > 5 && std::memcmp(in + i + 1, "nbsp;", 5) == 0) {
+          if (kRaw) std::memcpy(rawOut + i + 1, "nbsp;", 5);
+          i += 5;
+        }
+        continue;
+      }
+      const uint64_t start = trail ^ 1u;
+      trail = start & (f >> 2);
+      // Without branches: each byte is stored, and the write position
+      // advanced only when it is kept.
+      out[w] = static_cast<char>(kBytes.lower[b]);
+      flag[w] = static_cast<unsigned char>(start);
+      w += f & kKeep;
+      // The raw copy may be the input itself: the lookahead above reads
+      // bytes not yet written.
+      if (kRaw) rawOut[i] = static_cast<char>(kBytes.rawLower[b]);
+    }
   }
   out[w] = '\0';
   ft.len = w;
   std::memset(flag + w, 0, words * 64 - w);
   for (size_t k = 0; k < words; ++k) {
     const unsigned char *q = flag + k * 64;
-#ifdef __SSE2__
     uint64_t bits = 0;
+#ifdef __SSE2__
     for (int j = 0; j < 4; ++j) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q + 16 * j));
       const uint32_t m = static_cast<uint32_t>(_mm_movemask_epi8(_mm_slli_epi16(v, 7)));
       bits |= static_cast<uint64_t>(m) << (16 * j);
     }
-    ft.starts[k] = bits;
 #else
-    uint64_t bits = 0;
     for (int j = 0; j < 64; ++j) bits |= static_cast<uint64_t>(q[j] & 1) << j;
-    ft.starts[k] = bits;
 #endif
+    ft.starts[k] = bits;
   }
   return ft;
+}
+
+}  // namespace
+
+KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int trail) {
+  return filterText<false>(pool, data, n, trail, nullptr);
+}
+
+KvrFilteredText kvrFilterTextAndRaw(apr_pool_t *pool, const char *data, size_t n, int trail,
+                                    char *raw) {
+  return filterText<true>(pool, data, n, trail, raw);
 }
 
 namespace {

@@ -18,8 +18,23 @@ struct KvrFilteredText {
   uint64_t *starts;
 };
 
-// Builds the filtered text of n bytes in pool memory.
-KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n);
+// Builds the filtered text of n bytes in pool memory. `trail` says that the
+// first byte is the second byte of a character begun in the piece before.
+KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int trail = 0);
+// The same, also writing the n bytes lower-cased, zero bytes as spaces, to
+// raw (which may be data itself).
+KvrFilteredText kvrFilterTextAndRaw(apr_pool_t *pool, const char *data, size_t n, int trail,
+                                    char *raw);
+
+// Whether the byte after these n bytes is the second byte of a character,
+// given the same for their first byte. Pieces of one body or response are
+// cut anywhere, also inside a character: the filters carry this from one
+// piece to the next, so that boundaries are those of the whole text.
+int kvrGbkTrailAfter(const char *data, size_t n, int trail);
+
+// Bit i of starts (n / 64 + 1 words) is set when byte i begins a character;
+// `trail` as above. Returns the same for the byte after the last.
+int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts);
 
 // What a check found: the table (1 = record table b, 2 = block table c),
 // the entry, its word count, the charset result of the search and the words.

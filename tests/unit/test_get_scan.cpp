@@ -95,7 +95,47 @@ TEST_F(FilterTextTest, RandomAgainstReference) {
   }
 }
 
+TEST_F(FilterTextTest, LongRunsOfChineseText) {
+  string run;
+  for (int i = 0; i < 40; ++i) run += "\xd6\xd0\xce\xc4";
+  check(run);
+  check("a" + run + "b" + run.substr(1) + "\x80" + run);
+  check("\xd6" + run);  // a run that starts inside a character
+}
+
 TEST_F(FilterTextTest, EmptyAndOnlyDropped) {
   check("");
   check("  ,,, !!! &nbsp;");
+}
+
+TEST_F(FilterTextTest, BoundariesCarryAcrossPiecesCutInsideCharacters) {
+  std::mt19937 rng(8);
+  const string pieces[] = {"\xd6\xd0", "\xce\xc4", "a", " ", "\x81\x41", "\xff", "\x80"};
+  for (int round = 0; round < 200; ++round) {
+    string whole;
+    for (int i = 0; i < 60; ++i) whole += pieces[rng() % 7];
+    // Boundaries of the whole text, for every byte.
+    std::vector<bool> start(whole.size());
+    for (size_t i = 0; i < whole.size();) {
+      start[i] = true;
+      const unsigned char b = whole[i];
+      i += (b >= 0x81 && b <= 0xFE) ? 2 : 1;
+    }
+    int trail = 0;
+    for (size_t at = 0; at < whole.size();) {
+      const size_t n = std::min<size_t>(1 + rng() % 9, whole.size() - at);
+      const string piece = whole.substr(at, n);
+      // Every byte of these pieces is kept: filtered position k is byte at + k.
+      const KvrFilteredText ft = kvrFilterText(pool, piece.data(), n, trail);
+      size_t k = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (piece[i] == ' ') continue;
+        ASSERT_EQ(start[at + i], ((ft.starts[k / 64] >> (k % 64)) & 1) != 0) << round;
+        ++k;
+      }
+      trail = kvrGbkTrailAfter(piece.data(), n, trail);
+      ASSERT_EQ(at + n < whole.size() && !start[at + n], trail == 1) << round;
+      at += n;
+    }
+  }
 }

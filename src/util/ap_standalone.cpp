@@ -1,6 +1,7 @@
-// Test-only stand-ins for the few helpers that live inside the httpd binary
-// (the module resolves them from the server at run time). They behave as the
-// server's own do for the inputs the tests use.
+// The few helpers of the server that the module's code calls, for programs
+// that run that code outside the server: the tests, the benchmarks, the
+// fuzzers and rizu-check. The module itself never links this file: inside
+// the server it uses the server's own. They behave as the server's do.
 #include <apr_lib.h>
 #include <apr_strings.h>
 #include <httpd.h>

@@ -1,0 +1,60 @@
+// The POST keyword check on one piece of a body, apart from the request:
+// the raw and filtered texts, and the block and record sweeps over the four
+// POST tables.
+//
+// The sweeps give the hits a plain substring search per entry would give,
+// in the same order, but find the words with one pass of a multi-pattern
+// matcher over each text (tables c and b share the filtered text, cex and
+// bex the raw text), built from the tables at load.
+#pragma once
+
+#include <apr_pools.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "filters/kvr_get_scan.h"
+
+// Table slots of the sweeps.
+enum KvrPostTable { kPostC = 0, kPostCex = 1, kPostB = 2, kPostBex = 3 };
+
+struct KvrPostText {
+  char *raw;  // NUL-terminated, lower-cased
+  size_t rawLen;
+  uint64_t *rawStarts;  // character boundaries of the raw text
+  KvrFilteredText filtered;
+  int decodeError;  // the form decoder reported a malformed escape
+};
+
+// The raw text: the piece with zero bytes as spaces, percent escapes decoded
+// for a form post (a decoded zero byte becomes a space too), lower-cased;
+// and the filtered text made from it.
+// `trail`: the piece begins with the second byte of a character.
+KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
+                           int trail = 0);
+
+struct KvrPostHit {
+  int table;  // KvrPostTable
+  int index;  // entry in that table
+  int pass;   // 1 = GBK forms, 2 = UTF-8 forms
+};
+
+// Runs the sweeps whose switches are given: the first block hit ends
+// everything (result 2, hits[0]); otherwise the record hits, at most
+// nChkPostKeyWordNum per table (result 1). hits has room for 8.
+int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool record,
+                 KvrPostHit *hits, int *numHits);
+
+// Builds the matchers and word lists of the POST tables; part of the load.
+void kvrPostKeyWordIndex();
+// Bytes the matchers take.
+size_t kvrPostIndexBytes();
+// One pass of a side's matcher (0: filtered text, 1: raw text) over a text;
+// returns the number of distinct words found. For the benchmarks.
+uint32_t kvrPostMatcherPass(apr_pool_t *pool, int side, const char *text, size_t n,
+                            const uint64_t *starts);
+
+// The hit rule of one entry straight from the definition (substring search
+// of each word of the pass's form), for tests and tools.
+bool kvrPostEntryHitsPlain(int table, int index, int pass, const char *text, size_t len,
+                           const uint64_t *starts);

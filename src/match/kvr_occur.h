@@ -1,0 +1,77 @@
+// A multi-pattern matcher that tells which patterns occur in a text, for the
+// POST keyword sweep. It needs no order of matches, so it is laid out for
+// size: full rows of next states only for the shallow states, where ordinary
+// text keeps the walk, and sorted child lists with failure links below them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The distinct pattern ids found in one text, in order of first occurrence.
+struct KvrOccurSet {
+  uint64_t *bits = nullptr;  // one bit per id
+  uint32_t *ids = nullptr;
+  uint32_t count = 0;
+  bool has(uint32_t id) const { return (bits[id >> 6] >> (id & 63)) & 1; }
+};
+
+class KvrOccurMatcher {
+ public:
+  // A pattern with its id; a GBK pattern counts only where it starts on a
+  // character boundary.
+  void add(const std::string &bytes, uint32_t id, bool gbk);
+  void compile();
+  // Marks every id that occurs in the text. `starts` holds the character
+  // boundaries (bit i for position i); set has room for numIds() ids.
+  void scan(const unsigned char *text, size_t n, const uint64_t *starts, KvrOccurSet *set) const;
+  uint32_t numIds() const { return numIds_; }
+  bool empty() const { return count_ == 0; }
+  size_t bytes() const;
+
+ private:
+  struct Pattern {
+    std::string bytes;
+    uint32_t id;
+    bool gbk;
+  };
+  struct Output {
+    uint32_t id;
+    uint16_t len;
+    uint16_t gbk;
+  };
+  struct Edge {
+    uint8_t byte;
+    uint32_t to;
+  };
+  void mark(uint32_t s, size_t end, const uint64_t *starts, KvrOccurSet *set) const;
+  template <class T>
+  uint32_t step(const T *dense, uint32_t s, unsigned char c) const;
+  template <class T>
+  void walk(const T *dense, const unsigned char *text, size_t from, size_t to, uint32_t s,
+            const uint64_t *starts, KvrOccurSet *set) const;
+  template <class T>
+  void scanWith(const T *dense, const unsigned char *text, size_t n, const uint64_t *starts,
+                KvrOccurSet *set) const;
+
+  std::vector<Pattern> patterns_;  // until compiled
+  size_t count_ = 0;
+  size_t maxLen_ = 0;
+  uint32_t numIds_ = 0;
+  uint8_t cls_[256] = {};
+  uint32_t stride_ = 1;
+  uint32_t numDense_ = 0;  // states 0 .. numDense_-1 have full rows
+  uint32_t quiet_ = 0;     // states below it have full rows and no outputs
+  // numDense_ rows of stride_ next states; 16 bits wide when every state
+  // they lead to fits (they lead one byte deeper at most).
+  std::vector<uint16_t> dense16_;
+  std::vector<uint32_t> dense32_;
+  std::vector<uint32_t> edgeBegin_;  // children of the deeper states
+  std::vector<Edge> edges_;
+  std::vector<uint32_t> fail_;
+  std::vector<uint8_t> hasOut_;     // the state or a suffix of it ends a pattern
+  std::vector<uint32_t> outBegin_;  // the state's own outputs
+  std::vector<Output> outs_;
+  std::vector<uint32_t> outLink_;  // nearest proper suffix state with outputs, or kNone
+};

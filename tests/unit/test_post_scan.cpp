@@ -1,0 +1,243 @@
+// The POST sweep against a plain one that searches every entry's words one
+// by one, as the check is defined; and the preparation of the texts.
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "config/kvr_config.h"
+#include "filters/kvr_post_scan.h"
+#include "match/kvr_match.h"
+#include "test_support.h"
+
+using std::string;
+using std::vector;
+
+namespace {
+
+structPostKeyWord *table(int slot) {
+  return slot == kPostC     ? arrPostKeyWord.c
+         : slot == kPostCex ? arrPostKeyWord.cex
+         : slot == kPostB   ? arrPostKeyWord.b
+                            : arrPostKeyWord.bex;
+}
+
+void loadTables(const vector<string> t[4]) {
+  kvrResetConfigState();
+  for (int slot = 0; slot < 4; ++slot)
+    for (size_t i = 0; i < t[slot].size(); ++i) {
+      structPostKeyWord &e = table(slot)[i];
+      e.used = 1;
+      e.no = static_cast<int>(i);
+      e.usertype = 2;
+      std::snprintf(e.gbk, sizeof e.gbk, "%s", t[slot][i].c_str());
+    }
+  postkeyb_gb2utf8();
+  postkeyc_gb2utf8();
+  postkeybex_gb2utf8();
+  postkeycex_gb2utf8();
+  kvrPostKeyWordIndex();
+}
+
+bool occursAtBoundary(const string &text, const string &word, const uint64_t *starts, bool gbk) {
+  if (word.empty()) return true;
+  for (size_t at = text.find(word); at != string::npos; at = text.find(word, at + 1))
+    if (!gbk || ((starts[at >> 6] >> (at & 63)) & 1)) return true;
+  return false;
+}
+
+// The plain hit rule.
+bool plainHit(const structPostKeyWord &e, int pass, const string &text, const uint64_t *starts) {
+  const char *form = pass == 1 ? e.gbk : e.utf8;
+  if (std::strchr(e.gbk, ',')) {
+    char w[3][256] = {};
+    const int n = kvrSplitKeyWord(form, w);
+    if (n != 2 && n != 3) return false;
+    for (int k = 0; k < n; ++k)
+      if (!occursAtBoundary(text, w[k], starts, pass == 1)) return false;
+    return true;
+  }
+  return *form && occursAtBoundary(text, form, starts, pass == 1);
+}
+
+// The plain sweep: every entry of every table, in order.
+vector<KvrPostHit> plainSweep(const KvrPostText &pt, bool block, bool record, int *result) {
+  vector<KvrPostHit> hits;
+  auto textOf = [&](int slot) {
+    return (slot == kPostC || slot == kPostB) ? string(pt.filtered.text, pt.filtered.len)
+                                              : string(pt.raw, pt.rawLen);
+  };
+  auto startsOf = [&](int slot) {
+    return (slot == kPostC || slot == kPostB) ? pt.filtered.starts : pt.rawStarts;
+  };
+  *result = 1;
+  if (block) {
+    for (int slot : {kPostC, kPostCex})
+      for (int pass = 1; pass <= 2; ++pass)
+        for (int i = 0; i < 3000 && table(slot)[i].used == 1; ++i)
+          if (plainHit(table(slot)[i], pass, textOf(slot), startsOf(slot))) {
+            *result = 2;
+            return {{slot, i, pass}};
+          }
+  }
+  if (record) {
+    for (int slot : {kPostB, kPostBex}) {
+      int count = 0;
+      for (int pass = 1; pass <= 2 && count < 3; ++pass)
+        for (int i = 0; i < 3000 && table(slot)[i].used == 1 && count < 3; ++i)
+          if (plainHit(table(slot)[i], pass, textOf(slot), startsOf(slot))) {
+            hits.push_back({slot, i, pass});
+            ++count;
+          }
+      if (slot == kPostB && count == 3) break;
+    }
+  }
+  return hits;
+}
+
+}  // namespace
+
+class PostScanTest : public PoolTest {};
+
+TEST_F(PostScanTest, DifferentialAgainstPlainSweep) {
+  std::mt19937 rng(2024);
+  const vector<string> words = {
+      "ab", "ba", "abc", "\xd6\xd0", "\xd0\xce", "\xce\xc4", "\xd6\xd0\xce\xc4", "x1", "zz"};
+  const vector<string> noise = {" ", ",", "&nbsp;", "&",   "\xd6", "\xce",
+                                "a", "b", "\n",     "%41", "+"};
+  for (int round = 0; round < 300; ++round) {
+    vector<string> t[4];
+    for (int slot = 0; slot < 4; ++slot) {
+      const int n = static_cast<int>(rng() % 7);
+      for (int i = 0; i < n; ++i) {
+        string key = words[rng() % words.size()];
+        const int extra = static_cast<int>(rng() % 5);  // 0..4 more words
+        for (int k = 0; k < extra && rng() % 2; ++k) key += "," + words[rng() % words.size()];
+        if (rng() % 10 == 0) key = "," + key;
+        if (rng() % 10 == 0) key += ",";
+        t[slot].push_back(key);
+      }
+    }
+    loadTables(t);
+    for (int b = 0; b < 4; ++b) {
+      string body;
+      const int n = static_cast<int>(rng() % 40);
+      for (int i = 0; i < n; ++i)
+        body += rng() % 2 ? words[rng() % words.size()] : noise[rng() % noise.size()];
+      const bool form = rng() % 2;
+      const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), form);
+      for (int sw = 1; sw <= 3; ++sw) {
+        KvrPostHit hits[8];
+        int numHits = 0;
+        const int got = kvrPostSweep(pool, pt, sw & 1, sw & 2, hits, &numHits);
+        int want = 0;
+        const vector<KvrPostHit> expect = plainSweep(pt, sw & 1, sw & 2, &want);
+        ASSERT_EQ(want, got) << "round " << round;
+        ASSERT_EQ(expect.size(), static_cast<size_t>(numHits))
+            << "round " << round << " body " << body;
+        for (int k = 0; k < numHits; ++k) {
+          ASSERT_EQ(expect[k].table, hits[k].table) << "round " << round;
+          ASSERT_EQ(expect[k].index, hits[k].index) << "round " << round;
+          ASSERT_EQ(expect[k].pass, hits[k].pass) << "round " << round;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(PostScanTest, DifferentialOnLongBodies) {
+  // Bodies long enough for the matcher to walk them in segments.
+  std::mt19937 rng(77);
+  const vector<string> words = {"\xd6\xd0\xce\xc4", "\xb0\xa1\xb0\xa2", "ab,cd",
+                                "\xce\xc4\xd6\xd0,xy"};
+  for (int round = 0; round < 30; ++round) {
+    vector<string> t[4];
+    for (int slot = 0; slot < 4; ++slot)
+      for (int i = 0; i < 4; ++i) t[slot].push_back(words[rng() % words.size()]);
+    loadTables(t);
+    string body;
+    while (body.size() < 6000) {
+      body += "\xb0\xa3\xb0\xa4 ";
+      if (rng() % 40 == 0) body += rng() % 2 ? "\xd6\xd0\xce\xc4" : "ab cd xy";
+    }
+    const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+    for (int sw = 1; sw <= 3; ++sw) {
+      KvrPostHit hits[8];
+      int numHits = 0, want = 0;
+      const int got = kvrPostSweep(pool, pt, sw & 1, sw & 2, hits, &numHits);
+      const vector<KvrPostHit> expect = plainSweep(pt, sw & 1, sw & 2, &want);
+      ASSERT_EQ(want, got) << round;
+      ASSERT_EQ(expect.size(), static_cast<size_t>(numHits)) << round;
+      for (int k = 0; k < numHits; ++k) ASSERT_EQ(expect[k].index, hits[k].index) << round;
+    }
+  }
+}
+
+TEST_F(PostScanTest, PrepareDecodesFormsAndKeepsTheWholeBody) {
+  const string body = "%00&msg=%E7%A6%81+X%2fY%zz";
+  KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), true);
+  EXPECT_EQ(string(" &msg=\xe7\xa6\x81+x/y%zz"), string(pt.raw, pt.rawLen));  // %00 is a space now
+  EXPECT_EQ(1, pt.decodeError);
+  EXPECT_EQ(string("msg\xe7\xa6\x81xyzz"), string(pt.filtered.text, pt.filtered.len));
+  pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  EXPECT_EQ(string("%00&msg=%e7%a6%81+x%2fy%zz"), string(pt.raw, pt.rawLen));
+  const string nul("a\0b", 3);
+  pt = kvrPostPrepare(pool, nul.data(), nul.size(), false);
+  EXPECT_EQ(string("a b"), string(pt.raw, pt.rawLen));
+}
+
+TEST_F(PostScanTest, KeyBehindAnEncodedZeroByteIsFound) {
+  vector<string> t[4];
+  t[kPostC] = {"禁词"};
+  loadTables(t);
+  const string body = "%00&x=" + string("禁词");
+  const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), true);
+  KvrPostHit hits[8];
+  int n = 0;
+  EXPECT_EQ(2, kvrPostSweep(pool, pt, true, false, hits, &n));
+}
+
+TEST_F(PostScanTest, GbkFormsCountOnlyOnCharacterBoundaries) {
+  vector<string> t[4];
+  t[kPostCex] = {"\xd0\xce"};  // the second byte of 中 and the first of 文
+  loadTables(t);
+  const string body = "\xd6\xd0\xce\xc4";
+  const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  KvrPostHit hits[8];
+  int n = 0;
+  EXPECT_EQ(1, kvrPostSweep(pool, pt, true, false, hits, &n));
+}
+
+TEST_F(PostScanTest, RecordLimitPerTable) {
+  vector<string> t[4];
+  t[kPostB] = {"aa", "bb", "cc", "dd"};
+  t[kPostBex] = {"aa"};
+  loadTables(t);
+  const string body = "aa bb cc dd";
+  const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  KvrPostHit hits[8];
+  int n = 0;
+  EXPECT_EQ(1, kvrPostSweep(pool, pt, false, true, hits, &n));
+  ASSERT_EQ(3, n);  // aa, bb, cc in the GBK pass: the limit; bex is not searched
+  EXPECT_EQ(2, hits[2].index);
+
+  t[kPostB] = {"aa"};
+  loadTables(t);
+  EXPECT_EQ(1, kvrPostSweep(pool, pt, false, true, hits, &n));
+  ASSERT_EQ(4, n);  // an ASCII key hits in both passes, in b and in bex
+}
+
+TEST_F(PostScanTest, KeyAtTheEndOfALongBody) {
+  vector<string> t[4];
+  t[kPostC] = {"禁词"};
+  loadTables(t);
+  for (int n : {100, 1000, 2000, 5000}) {
+    string body;
+    for (int i = 0; i < n; ++i) body += "正常内容";
+    body += "这里禁词";
+    const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+    KvrPostHit hits[8];
+    int k = 0;
+    EXPECT_EQ(2, kvrPostSweep(pool, pt, true, false, hits, &k)) << n;
+  }
+}
