@@ -44,18 +44,32 @@ struct EntryWords {
 // its two tables, and for each word the entries that use it.
 struct Side {
   KvrOccurMatcher matcher;
-  std::unordered_map<std::string, uint32_t> idOf;
-  std::vector<std::vector<uint32_t>> users;  // id -> packed (slot, pass, entry)
+  std::unordered_map<std::string, uint32_t> idOf;   // only while building
+  std::vector<std::pair<uint32_t, uint32_t>> uses;  // (id, packed entry), while building
+  std::vector<uint32_t> userBegin;                  // id -> users[userBegin[id] ..)
+  std::vector<uint32_t> users;                      // packed (slot, pass, entry)
 
-  uint32_t wordId(const std::string &bytes, bool gbk) {
-    const std::string key = (gbk ? "g" : "u") + bytes;
+  uint32_t wordId(const char *bytes, bool gbk) {
+    std::string key(1, gbk ? 'g' : 'u');
+    key += bytes;
     auto it = idOf.find(key);
     if (it != idOf.end()) return it->second;
     const uint32_t id = static_cast<uint32_t>(idOf.size());
-    idOf.emplace(key, id);
-    users.emplace_back();
+    idOf.emplace(std::move(key), id);
     matcher.add(bytes, id, gbk);
     return id;
+  }
+  void finish() {
+    const uint32_t ids = static_cast<uint32_t>(idOf.size());
+    userBegin.assign(ids + 1, 0);
+    for (const auto &u : uses) userBegin[u.first + 1]++;
+    for (uint32_t i = 0; i < ids; ++i) userBegin[i + 1] += userBegin[i];
+    users.resize(uses.size());
+    std::vector<uint32_t> at(userBegin.begin(), userBegin.end() - 1);
+    for (const auto &u : uses) users[at[u.first]++] = u.second;  // stays in table order
+    uses = {};
+    idOf = {};
+    matcher.compile();
   }
 };
 
@@ -79,13 +93,15 @@ uint32_t pack(int slot, int pass, int entry) {
 EntryWords wordsOf(const structPostKeyWord &e, int pass, char w[3][256], int *count) {
   const char *form = pass == 1 ? e.gbk : e.utf8;
   EntryWords ew;
-  std::memset(w, 0, 3 * 256);
   if (std::strchr(e.gbk, ',')) {
+    std::memset(w, 0, 3 * 256);
     *count = kvrSplitKeyWord(form, w);
     if (*count == 2 || *count == 3) ew.count = static_cast<uint8_t>(*count);
   } else {
     *count = 1;
-    std::snprintf(w[0], 256, "%s", form);
+    const size_t len = strnlen(form, 255);
+    std::memcpy(w[0], form, len);
+    w[0][len] = '\0';
     if (*form) ew.count = 1;
   }
   return ew;
@@ -95,6 +111,7 @@ EntryWords wordsOf(const structPostKeyWord &e, int pass, char w[3][256], int *co
 
 void kvrPostKeyWordIndex() {
   auto index = std::make_unique<PostIndex>();
+  for (Side &side : index->sides) side.idOf.reserve(4 * kKeyTableSlots * 2);
   for (int slot = 0; slot < 4; ++slot) {
     Side &side = index->sides[sideOf(slot)];
     const structPostKeyWord *t = tableOf(slot);
@@ -110,26 +127,21 @@ void kvrPostKeyWordIndex() {
             continue;
           }
           ew.ids[k] = side.wordId(w[k], pass == 1);
-          side.users[ew.ids[k]].push_back(pack(slot, pass, i));
+          side.uses.emplace_back(ew.ids[k], pack(slot, pass, i));
         }
         list.push_back(ew);
       }
     }
   }
-  for (Side &side : index->sides) {
-    side.matcher.compile();
-    side.idOf = {};
-  }
+  for (Side &side : index->sides) side.finish();
   gIndex = std::move(index);
 }
 
 size_t kvrPostIndexBytes() {
   if (!gIndex) return 0;
   size_t n = 0;
-  for (const Side &s : gIndex->sides) {
-    n += s.matcher.bytes();
-    for (const auto &u : s.users) n += u.capacity() * 4 + sizeof u;
-  }
+  for (const Side &s : gIndex->sides)
+    n += s.matcher.bytes() + s.userBegin.capacity() * 4 + s.users.capacity() * 4;
   for (const auto &slot : gIndex->words)
     for (const auto &pass : slot) n += pass.capacity() * sizeof(EntryWords);
   return n;
@@ -194,9 +206,11 @@ bool entryHits(const EntryWords &ew, const KvrOccurSet &set) {
 std::vector<uint32_t> candidates(const Side &side, const KvrOccurSet &set, int slot, int pass) {
   std::vector<uint32_t> out;
   const uint32_t want = pack(slot, pass, 0);
-  for (uint32_t k = 0; k < set.count; ++k)
-    for (uint32_t u : side.users[set.ids[k]])
-      if ((u & 0xE0000000u) == want) out.push_back(u & 0x1FFFFFFFu);
+  for (uint32_t k = 0; k < set.count; ++k) {
+    const uint32_t id = set.ids[k];
+    for (uint32_t j = side.userBegin[id]; j < side.userBegin[id + 1]; ++j)
+      if ((side.users[j] & 0xE0000000u) == want) out.push_back(side.users[j] & 0x1FFFFFFFu);
+  }
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;

@@ -11,6 +11,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "match/kvr_trie.h"
+#include "util/kvr_raw_vector.h"
+
 namespace {
 
 [[noreturn]] void acsmNoMemory(const char *what) {
@@ -38,8 +41,8 @@ struct AcsmTable {
   uint8_t cls[256];
   uint32_t stride = 1;  // byte classes per row
   Mode mode = kPremul16;
-  std::vector<uint16_t> t16;
-  std::vector<uint32_t> t32;
+  KvrRawVector<uint16_t> t16;  // every cell is written when compiled
+  KvrRawVector<uint32_t> t32;
   uint32_t numRows = 0;
   uint32_t firstMatchRow = 0;
   uint32_t firstMatch = kNoMatch;  // in stored units: a state at or above it may match
@@ -90,12 +93,6 @@ int acsmAddPattern(ACSM_STRUCT *p, unsigned char *pat, int n, int nocase, int of
 
 namespace {
 
-struct Edge {
-  uint32_t from;
-  uint8_t byte;
-  uint32_t to;
-};
-
 // Builds the compiled table. Works on a trie numbered in insertion order,
 // then renumbers the states for the search: breadth-first, states without
 // matches first.
@@ -118,62 +115,22 @@ void compileImpl(ACSM_STRUCT *acsm) {
   for (int b = 0; b < 256; ++b) tb->cls[b] = used[b] ? static_cast<uint8_t>(tb->stride++) : 0;
   const uint32_t stride = tb->stride;
 
-  // Trie. The structure does not depend on the order of insertion.
-  std::unordered_map<uint64_t, uint32_t> go;
-  go.reserve(static_cast<size_t>(maxStates));
-  std::vector<Edge> edges;
-  std::vector<uint32_t> endOf(pats.size());
-  uint32_t numNodes = 1;
-  for (size_t k = 0; k < pats.size(); ++k) {
-    uint32_t s = 0;
-    for (int i = 0; i < pats[k]->n; ++i) {
-      const uint8_t b = pats[k]->patrn[i];
-      const uint64_t key = (static_cast<uint64_t>(s) << 8) | b;
-      auto it = go.find(key);
-      if (it != go.end()) {
-        s = it->second;
-      } else {
-        go.emplace(key, numNodes);
-        edges.push_back({s, b, numNodes});
-        s = numNodes++;
-      }
-    }
-    endOf[k] = s;
+  // Trie, breadth-first order and failure states. The structure does not
+  // depend on the order of insertion.
+  KvrTrie trie;
+  {
+    std::vector<std::pair<const unsigned char *, int>> bytes;
+    bytes.reserve(pats.size());
+    for (const ACSM_PATTERN *p : pats) bytes.emplace_back(p->patrn, p->n);
+    trie.build(bytes);
   }
-  go = {};
+  const uint32_t numNodes = trie.numNodes;
   acsm->acsmNumStates = static_cast<int>(numNodes - 1);
-
-  std::sort(edges.begin(), edges.end(), [](const Edge &a, const Edge &b) {
-    return a.from != b.from ? a.from < b.from : a.byte < b.byte;
-  });
-  std::vector<uint32_t> childBegin(numNodes + 1, 0);
-  for (const Edge &e : edges) childBegin[e.from + 1]++;
-  for (uint32_t i = 0; i < numNodes; ++i) childBegin[i + 1] += childBegin[i];
-  auto gotoState = [&](uint32_t s, uint8_t b) -> int64_t {
-    auto first = edges.begin() + childBegin[s], last = edges.begin() + childBegin[s + 1];
-    auto it = std::lower_bound(first, last, b, [](const Edge &e, uint8_t v) { return e.byte < v; });
-    return (it != last && it->byte == b) ? static_cast<int64_t>(it->to) : -1;
-  };
-
-  // Breadth-first order, children by ascending byte; failure states.
-  std::vector<uint32_t> bfs;
-  bfs.reserve(numNodes);
-  bfs.push_back(0);
-  std::vector<uint32_t> fail(numNodes, 0), depth(numNodes, 0);
-  for (size_t qi = 0; qi < bfs.size(); ++qi) {
-    const uint32_t r = bfs[qi];
-    for (uint32_t e = childBegin[r]; e < childBegin[r + 1]; ++e) {
-      const uint32_t s = edges[e].to;
-      const uint8_t a = edges[e].byte;
-      depth[s] = depth[r] + 1;
-      bfs.push_back(s);
-      if (r == 0) continue;
-      uint32_t f = fail[r];
-      int64_t t;
-      while ((t = gotoState(f, a)) < 0 && f != 0) f = fail[f];
-      fail[s] = t < 0 ? 0 : static_cast<uint32_t>(t);
-    }
-  }
+  const std::vector<uint32_t> &endOf = trie.endOf;
+  const std::vector<uint32_t> &bfs = trie.bfs;
+  const std::vector<uint32_t> &fail = trie.fail;
+  const std::vector<uint32_t> &depth = trie.depth;
+  const std::vector<uint32_t> &childBegin = trie.childBegin;
 
   // Match lists. A state's list holds first the entries of its failure
   // state's list in reverse order, then the patterns that end at the state
@@ -217,7 +174,7 @@ void compileImpl(ACSM_STRUCT *acsm) {
         stack.pop_back();
         if (depth[r] > 2) order.push_back(r);
         for (uint32_t e = childBegin[r + 1]; e > childBegin[r]; --e)
-          stack.push_back(edges[e - 1].to);
+          stack.push_back(trie.childTo[e - 1]);
       }
     }
   }
@@ -245,7 +202,7 @@ void compileImpl(ACSM_STRUCT *acsm) {
   tb->firstMatch = tb->numMatchRows ? value(tb->firstMatchRow) : kNoMatch;
 
   auto fill = [&](auto &table) {
-    table.assign(cells, 0);
+    table.resize(cells);
     auto *t = table.data();
     using T = typename std::remove_reference_t<decltype(table)>::value_type;
     for (uint32_t s : bfs) {
@@ -257,7 +214,7 @@ void compileImpl(ACSM_STRUCT *acsm) {
         std::copy(frow, frow + stride, row);
       }
       for (uint32_t e = childBegin[s]; e < childBegin[s + 1]; ++e)
-        row[tb->cls[edges[e].byte]] = static_cast<T>(value(rowOf[edges[e].to]));
+        row[tb->cls[trie.childByte[e]]] = static_cast<T>(value(rowOf[trie.childTo[e]]));
     }
   };
   if (tb->mode == AcsmTable::kPremul32)

@@ -1,7 +1,8 @@
 #include "match/kvr_occur.h"
 
 #include <algorithm>
-#include <unordered_map>
+
+#include "match/kvr_trie.h"
 
 namespace {
 constexpr uint32_t kNone = 0xFFFFFFFFu;
@@ -23,65 +24,46 @@ void KvrOccurMatcher::compile() {
   stride_ = 1;
   for (int b = 0; b < 256; ++b) cls_[b] = used[b] ? static_cast<uint8_t>(stride_++) : 0;
 
-  // Trie in insertion order, then breadth-first numbering.
-  struct Node {
-    std::vector<std::pair<uint8_t, uint32_t>> kids;
-    std::vector<Output> own;
-    uint32_t depth = 0;
-  };
-  std::vector<Node> t(1);
-  for (const Pattern &p : patterns_) {
-    uint32_t s = 0;
-    for (unsigned char c : p.bytes) {
-      auto &kids = t[s].kids;
-      auto it = std::find_if(kids.begin(), kids.end(), [c](const auto &k) { return k.first == c; });
-      if (it != kids.end()) {
-        s = it->second;
-      } else {
-        const uint32_t next = static_cast<uint32_t>(t.size());
-        t[s].kids.emplace_back(c, next);
-        t.emplace_back();
-        t.back().depth = t[s].depth + 1;
-        s = next;
-      }
-    }
-    t[s].own.push_back({p.id, static_cast<uint16_t>(p.bytes.size()), static_cast<uint16_t>(p.gbk)});
+  KvrTrie trie;
+  {
+    std::vector<std::pair<const unsigned char *, int>> bytes;
+    bytes.reserve(patterns_.size());
+    for (const Pattern &p : patterns_)
+      bytes.emplace_back(reinterpret_cast<const unsigned char *>(p.bytes.data()),
+                         static_cast<int>(p.bytes.size()));
+    trie.build(bytes);
   }
-  for (Node &n : t) std::sort(n.kids.begin(), n.kids.end());
-  std::vector<uint32_t> bfs{0};
-  for (size_t q = 0; q < bfs.size(); ++q)
-    for (const auto &k : t[bfs[q]].kids) bfs.push_back(k.second);
-  std::vector<uint32_t> num(t.size());
-  for (uint32_t i = 0; i < bfs.size(); ++i) num[bfs[i]] = i;
-  const uint32_t n = static_cast<uint32_t>(t.size());
-
+  const uint32_t n = trie.numNodes;
+  // Everything below is by breadth-first number.
+  const std::vector<uint32_t> &bfs = trie.bfs;
+  std::vector<uint32_t> num(n);
+  for (uint32_t i = 0; i < n; ++i) num[bfs[i]] = i;
   numDense_ = 0;
-  while (numDense_ < n && t[bfs[numDense_]].depth <= kDenseDepth) ++numDense_;
-
-  // Failure links (new numbering), by the trie.
+  while (numDense_ < n && trie.depth[bfs[numDense_]] <= kDenseDepth) ++numDense_;
   fail_.assign(n, 0);
-  auto child = [&](uint32_t s, uint8_t c) -> uint32_t {  // s in new numbering
-    const auto &kids = t[bfs[s]].kids;
-    auto it = std::lower_bound(kids.begin(), kids.end(), std::make_pair(c, uint32_t{0}));
-    return (it != kids.end() && it->first == c) ? num[it->second] : kNone;
+  for (uint32_t i = 0; i < n; ++i) fail_[i] = num[trie.fail[bfs[i]]];
+  auto kidsOf = [&](uint32_t i, auto fn) {  // children of breadth-first node i
+    const uint32_t node = bfs[i];
+    for (uint32_t e = trie.childBegin[node]; e < trie.childBegin[node + 1]; ++e)
+      fn(trie.childByte[e], num[trie.childTo[e]]);
   };
-  for (uint32_t r = 0; r < n; ++r) {
-    for (const auto &k : t[bfs[r]].kids) {
-      const uint32_t s = num[k.second];
-      if (r == 0) continue;
-      uint32_t f = fail_[r], to;
-      while ((to = child(f, k.first)) == kNone && f != 0) f = fail_[f];
-      fail_[s] = to == kNone ? 0 : to;
-    }
-  }
+  std::vector<std::pair<uint32_t, Output>> ends;
+  ends.reserve(patterns_.size());
+  for (size_t k = 0; k < patterns_.size(); ++k)
+    ends.emplace_back(num[trie.endOf[k]],
+                      Output{patterns_[k].id, static_cast<uint16_t>(patterns_[k].bytes.size()),
+                             static_cast<uint16_t>(patterns_[k].gbk)});
+  std::stable_sort(ends.begin(), ends.end(),
+                   [](const auto &a, const auto &b) { return a.first < b.first; });
 
   // Outputs, by breadth-first number: a state's own patterns, and the
   // nearest proper suffix state that has some.
   std::vector<uint32_t> ownBegin(n + 1, 0);
   std::vector<Output> own;
-  for (uint32_t s = 0; s < n; ++s) {
+  own.reserve(ends.size());
+  for (size_t k = 0, s = 0; s < n; ++s) {
     ownBegin[s] = static_cast<uint32_t>(own.size());
-    for (const Output &o : t[bfs[s]].own) own.push_back(o);
+    for (; k < ends.size() && ends[k].first == s; ++k) own.push_back(ends[k].second);
   }
   ownBegin[n] = static_cast<uint32_t>(own.size());
   std::vector<uint32_t> link(n, kNone);
@@ -109,17 +91,19 @@ void KvrOccurMatcher::compile() {
   // is shallower and so done first.
   auto fill = [&](auto &dense) {
     using T = typename std::decay_t<decltype(dense)>::value_type;
-    dense.assign(static_cast<size_t>(numDense_) * stride_, 0);
+    dense.resize(static_cast<size_t>(numDense_) * stride_);
     for (uint32_t s = 0; s < numDense_; ++s) {
       T *row = dense.data() + static_cast<size_t>(perm[s]) * stride_;
-      if (s != 0)
+      if (s == 0)
+        std::fill(row, row + stride_, static_cast<T>(perm[0]));
+      else
         std::copy_n(dense.data() + static_cast<size_t>(perm[fail_[s]]) * stride_, stride_, row);
-      for (const auto &k : t[bfs[s]].kids) row[cls_[k.first]] = static_cast<T>(perm[num[k.second]]);
+      kidsOf(s, [&](uint8_t b, uint32_t to) { row[cls_[b]] = static_cast<T>(perm[to]); });
     }
   };
   // The states one byte below the shallow ones come right after them.
   uint32_t reach = numDense_;
-  while (reach < n && t[bfs[reach]].depth <= kDenseDepth + 1) ++reach;
+  while (reach < n && trie.depth[bfs[reach]] <= kDenseDepth + 1) ++reach;
   dense16_.clear();
   dense32_.clear();
   if (reach <= 65536)
@@ -130,7 +114,7 @@ void KvrOccurMatcher::compile() {
   edges_.clear();
   for (uint32_t s = numDense_; s < n; ++s) {
     edgeBegin_[s - numDense_] = static_cast<uint32_t>(edges_.size());
-    for (const auto &k : t[bfs[s]].kids) edges_.push_back({k.first, perm[num[k.second]]});
+    kidsOf(s, [&](uint8_t b, uint32_t to) { edges_.push_back({b, perm[to]}); });
   }
   edgeBegin_[n - numDense_] = static_cast<uint32_t>(edges_.size());
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "util/kvr_raw_vector.h"
+
 // The distinct pattern ids found in one text, in order of first occurrence.
 struct KvrOccurSet {
   uint64_t *bits = nullptr;  // one bit per id
@@ -22,6 +24,7 @@ class KvrOccurMatcher {
   // A pattern with its id; a GBK pattern counts only where it starts on a
   // character boundary.
   void add(const std::string &bytes, uint32_t id, bool gbk);
+  void add(const char *bytes, uint32_t id, bool gbk) { add(std::string(bytes), id, gbk); }
   void compile();
   // Marks every id that occurs in the text. `starts` holds the character
   // boundaries (bit i for position i); set has room for numIds() ids.
@@ -65,8 +68,8 @@ class KvrOccurMatcher {
   uint32_t quiet_ = 0;     // states below it have full rows and no outputs
   // numDense_ rows of stride_ next states; 16 bits wide when every state
   // they lead to fits (they lead one byte deeper at most).
-  std::vector<uint16_t> dense16_;
-  std::vector<uint32_t> dense32_;
+  KvrRawVector<uint16_t> dense16_;  // every cell is written when compiled
+  KvrRawVector<uint32_t> dense32_;
   std::vector<uint32_t> edgeBegin_;  // children of the deeper states
   std::vector<Edge> edges_;
   std::vector<uint32_t> fail_;
