@@ -1,5 +1,8 @@
 // The once-per-child configuration load.
 #include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "config/kvr_config.h"
 #include "filters/kvr_post_scan.h"
@@ -32,6 +35,11 @@ int kvrLoadConfiguration(apr_pool_t *p, const char *configDir, const char *logDi
     kvrKeyWord2AC();
     kvrPostKeyWordIndex();
     if (writeStatusPage) kvrWriteConfigLog(p);
+#ifdef __GLIBC__
+    // The builds of the automata use much scratch memory: give it back, so
+    // that each child keeps only its tables.
+    malloc_trim(0);
+#endif
     return 1;
   } catch (...) {
     return 0;

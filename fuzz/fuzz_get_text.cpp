@@ -1,0 +1,41 @@
+// The response check's filtered text and boundaries against a plain walk.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "filters/kvr_get_scan.h"
+#include "fuzz_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  apr_pool_clear(fuzz::pool());
+  const int trail = size ? data[0] & 1 : 0;
+  const KvrFilteredText ft = kvrFilterText(fuzz::pool(), reinterpret_cast<const char *>(data), size, trail);
+  std::vector<bool> start(size);
+  int t = trail;
+  for (size_t i = 0; i < size; ++i) {
+    start[i] = !t;
+    t = !t && data[i] >= 0x81 && data[i] <= 0xFE;
+  }
+  size_t w = 0;
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t b = data[i];
+    if (b == '&') {
+      if (size - i > 5 && std::string(reinterpret_cast<const char *>(data + i + 1), 5) == "nbsp;") i += 5;
+      continue;
+    }
+    const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) ||
+                       (b >= 0x7B && b <= 0x7E);
+    if (b == 0 || b == 9 || b == 10 || b == 13 || b == 32 || punct) continue;
+    const char low = static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+    if (w >= ft.len || ft.text[w] != low) std::abort();
+    if (static_cast<bool>((ft.starts[w / 64] >> (w % 64)) & 1) != start[i]) std::abort();
+    ++w;
+  }
+  if (w != ft.len) std::abort();
+  if (kvrGbkTrailAfter(reinterpret_cast<const char *>(data), size, trail) != t) std::abort();
+  std::vector<uint64_t> bits(size / 64 + 2);
+  if (kvrGbkStarts(data, size, trail, bits.data()) != t) std::abort();
+  for (size_t i = 0; i < size; ++i)
+    if (static_cast<bool>((bits[i / 64] >> (i % 64)) & 1) != start[i]) std::abort();
+  return 0;
+}

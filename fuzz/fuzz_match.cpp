@@ -1,0 +1,51 @@
+// Automaton building and search together with resolution: the first lines
+// of the input are block keywords, the rest is the page.
+#include <cstring>
+#include <string>
+
+#include "filters/kvr_get_scan.h"
+#include "fuzz_common.h"
+#include "match/kvr_match.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz::reset();
+  const std::string in(reinterpret_cast<const char *>(data), size);
+  const size_t cut = in.find("\n\n");
+  const std::string keys = cut == std::string::npos ? in : in.substr(0, cut);
+  const std::string text = cut == std::string::npos ? std::string() : in.substr(cut + 2);
+  int slot = 0;
+  size_t at = 0;
+  while (at <= keys.size() && slot < 64) {
+    size_t nl = keys.find('\n', at);
+    if (nl == std::string::npos) nl = keys.size();
+    const std::string k = keys.substr(at, nl - at).substr(0, 31);
+    at = nl + 1;
+    if (k.size() < 2) continue;
+    structGetKeyWord &e = (slot % 2 ? arrGetKeyWord.b : arrGetKeyWord.c)[slot / 2];
+    e.used = 1;
+    e.usertype = 2;
+    std::memcpy(e.gbk, k.data(), k.size());
+    ++slot;
+  }
+  getkeyb_gb2utf8();
+  getkeyc_gb2utf8();
+  kvrKeyWord2AC();
+  nVazidezChkGetKeyWord = nVazidezBlockGetKeyWord = 1;
+  const KvrFilteredText ft = kvrFilterText(fuzz::pool(), text.data(), text.size(), size & 1);
+  KvrGetHit hit;
+  kvrGetScan(ft, false, true, &hit);
+  // Unfiltered too, with a carried state, through the plain interface.
+  char lists[3][100][64] = {};
+  int state = 0, charset = 0;
+  acsmSearch(acsm_vazidez_getkeyc, reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
+             static_cast<int>(text.size()), nullptr, &state, &charset, lists[0], lists[1], lists[2]);
+  acsmSearch(acsm_vazidez_getkeyc, reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
+             static_cast<int>(text.size()), nullptr, &state, &charset, lists[0], lists[1], lists[2]);
+  char k1[64], k2[64], k3[64];
+  for (int t = 0; t <= 4; ++t) {
+    nVazidezGetBlockKeyIndex1(t, lists[0], k1, k2, k3);
+    nVazidezGetBlockKeyIndex2(t, lists[1], k1, k2, k3);
+    nVazidezGetBlockKeyIndex3(t, lists[2], k1, k2, k3);
+  }
+  return 0;
+}

@@ -1,0 +1,52 @@
+// The POST check's text preparation and sweep, against the plain hit rule.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "filters/kvr_post_scan.h"
+#include "fuzz_common.h"
+
+static structPostKeyWord *tableOf(int slot) {
+  return slot == kPostC ? arrPostKeyWord.c : slot == kPostCex ? arrPostKeyWord.cex
+       : slot == kPostB ? arrPostKeyWord.b : arrPostKeyWord.bex;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz::reset();
+  const std::string in(reinterpret_cast<const char *>(data), size);
+  const size_t cut = in.find("\n\n");
+  const std::string keys = cut == std::string::npos ? in : in.substr(0, cut);
+  const std::string body = cut == std::string::npos ? std::string() : in.substr(cut + 2);
+  int n = 0;
+  for (size_t at = 0; at < keys.size() && n < 32;) {
+    size_t nl = keys.find('\n', at);
+    if (nl == std::string::npos) nl = keys.size();
+    const std::string k = keys.substr(at, nl - at).substr(0, 31);
+    at = nl + 1;
+    if (k.size() < 2) continue;
+    structPostKeyWord &e = tableOf(n % 4)[n / 4];
+    e.used = 1;
+    e.usertype = 2;
+    std::memcpy(e.gbk, k.data(), k.size());
+    ++n;
+  }
+  postkeyb_gb2utf8();
+  postkeyc_gb2utf8();
+  postkeybex_gb2utf8();
+  postkeycex_gb2utf8();
+  kvrPostKeyWordIndex();
+  const KvrPostText pt = kvrPostPrepare(fuzz::pool(), body.data(), body.size(), size & 1, (size >> 1) & 1);
+  KvrPostHit hits[8];
+  int num = 0;
+  const int r = kvrPostSweep(fuzz::pool(), pt, true, true, hits, &num);
+  // Every reported hit is a hit by the plain rule.
+  for (int k = 0; k < num; ++k) {
+    const bool filtered = hits[k].table == kPostC || hits[k].table == kPostB;
+    if (!kvrPostEntryHitsPlain(hits[k].table, hits[k].index, hits[k].pass,
+                               filtered ? pt.filtered.text : pt.raw, filtered ? pt.filtered.len : pt.rawLen,
+                               filtered ? pt.filtered.starts : pt.rawStarts))
+      std::abort();
+  }
+  if (r == 2 && num != 1) std::abort();
+  return 0;
+}
