@@ -141,6 +141,19 @@ extern char strBlockIpShow[kTemplateSize];
 extern structArrGetKeyWord arrGetKeyWord;
 extern structArrPostKeyWord arrPostKeyWord;
 
+// Told of every line the list and keyword readers read, when set (rizu-check
+// sets it; the server never does): stored in a slot, or why not.
+enum KvrLineFate {
+  kLineStored,
+  kLineComment,
+  kLineTooShort,
+  kLineTooLong,
+  kLineBeyondCapacity,
+  kLineDuplicate
+};
+extern void (*kvrLineNotice)(const char *file, int line, KvrLineFate fate, const char *text,
+                             int slot);
+
 // Puts every setting back to its start value and empties every table, so
 // that a load can start again from scratch after a failed one.
 void kvrResetConfigState();

@@ -3,6 +3,8 @@
 
 #include <apr_file_io.h>
 
+#include <cstring>
+
 class KvrFile {
  public:
   KvrFile() = default;
@@ -30,6 +32,22 @@ class KvrFile {
 
  private:
   apr_file_t *f_ = nullptr;
+};
+
+// Counts the lines of a file as KvrFile::gets reads it, for notices: a line
+// longer than one read goes on in the next read.
+class KvrLineCounter {
+ public:
+  // The number of the line the read in buf began on.
+  int after(const char *buf) {
+    const int at = next_;
+    const size_t n = std::strlen(buf);
+    if (n && buf[n - 1] == '\n') ++next_;
+    return at;
+  }
+
+ private:
+  int next_ = 1;
 };
 
 // Size of the configuration readers' line buffers: lines are read up to 999

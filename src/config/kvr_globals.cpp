@@ -5,6 +5,7 @@
 char strIsapiPath[256];
 char strIsapiLogPath[256];
 int nReadConfig = 0;
+void (*kvrLineNotice)(const char *, int, KvrLineFate, const char *, int) = nullptr;
 
 int nWriteUtf8KeyWord = 0;
 int nWriteBig5KeyWord = 0;

@@ -55,14 +55,36 @@ int readKeywordFile(apr_pool_t *pool, const char *path, Entry *table, size_t nMa
     index.insert(table[freeSlot].gbk, freeSlot);
     ++freeSlot;
   }
-  while (freeSlot < kKeyTableSlots && file.gets(line, kLineReadLen)) {
+  KvrLineCounter lines;
+  auto notice = [&](int at, KvrLineFate fate, int slot) {
+    if (kvrLineNotice) kvrLineNotice(path, at, fate, line, slot);
+  };
+  bool full = freeSlot >= kKeyTableSlots;
+  // With someone to tell, the lines after the table is full are read too.
+  while ((!full || kvrLineNotice) && file.gets(line, kLineReadLen)) {
+    const int at = lines.after(line);
     const size_t len = kvrStripBlanks(line);
-    if (len < 2 || len > nMaxCharNum) continue;
-    if (line[0] == ';') continue;
+    if (len < 2) {
+      if (len) notice(at, kLineTooShort, -1);
+      continue;
+    }
+    if (len > nMaxCharNum) {
+      notice(at, kLineTooLong, -1);
+      continue;
+    }
+    if (line[0] == ';') {
+      notice(at, kLineComment, -1);
+      continue;
+    }
     kvrAsciiLower(line, len);
     const std::string_view key(line, len);
     int reached = index.find(table, key);
-    if (reached < 0) {
+    if (reached >= 0) {
+      notice(at, kLineDuplicate, reached);
+    } else if (full) {
+      notice(at, kLineBeyondCapacity, -1);
+      continue;
+    } else {
       Entry &e = table[freeSlot];
       e.used = 1;
       e.no = freeSlot;
@@ -70,9 +92,10 @@ int readKeywordFile(apr_pool_t *pool, const char *path, Entry *table, size_t nMa
       e.usertype = 2;
       std::memcpy(e.gbk, line, len + 1);
       index.insert(e.gbk, freeSlot);
+      notice(at, kLineStored, freeSlot);
       reached = freeSlot++;
     }
-    if (reached == kKeyTableSlots - 1) break;  // the table is full
+    if (reached == kKeyTableSlots - 1) full = true;  // the table is full
   }
   return 1;
 }

@@ -81,13 +81,35 @@ int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, siz
     if (nMaxCharNum > t.width - 1) nMaxCharNum = t.width - 1;
   }
   size_t count = 0;
-  while (known && count < nMaxLineNum && file.gets(line, kLineReadLen)) {
+  KvrLineCounter lines;
+  auto notice = [&](int at, KvrLineFate fate, int slot) {
+    if (kvrLineNotice) kvrLineNotice(strFileName, at, fate, line, slot);
+  };
+  // With someone to tell, the lines beyond the table's capacity are read
+  // too, to be reported.
+  while (known && (count < nMaxLineNum || kvrLineNotice) && file.gets(line, kLineReadLen)) {
+    const int at = lines.after(line);
     const size_t len = kvrStripBlanks(line);
-    if (len < 2 || len > nMaxCharNum) continue;
-    if (line[0] == ';') continue;
+    if (len < 2) {
+      if (len) notice(at, kLineTooShort, -1);
+      continue;
+    }
+    if (len > nMaxCharNum) {
+      notice(at, kLineTooLong, -1);
+      continue;
+    }
+    if (line[0] == ';') {
+      notice(at, kLineComment, -1);
+      continue;
+    }
     kvrAsciiLower(line, len);
+    if (count >= nMaxLineNum) {
+      notice(at, kLineBeyondCapacity, -1);
+      continue;
+    }
     char *slot = t.base + count * t.width;
     std::memcpy(slot, line, len + 1);
+    notice(at, kLineStored, static_cast<int>(count));
     ++count;
   }
   return 1;
