@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<char> in(data + 1, data + size), out(olen + 1);
   const char *names[][2] = {{"UTF-8", "GBK"}, {"GBK", "UTF-8"}, {"GBK", "BIG5"}, {"NONE", "GBK"}};
   for (auto &n : names)
-    kvr_covert(const_cast<char *>(n[0]), const_cast<char *>(n[1]), in.data(), in.size(), out.data(), olen);
+    kvr_covert(const_cast<char *>(n[0]), const_cast<char *>(n[1]), in.data(), in.size(), out.data(),
+               olen);
   return 0;
 }

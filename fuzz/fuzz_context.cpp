@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     rest = nl == std::string::npos ? std::string() : rest.substr(nl + 1);
   }
   std::string ctx(3 * len + 1, '\0');
-  kvrPageContext(fuzz::pool(), words, w[0].c_str(), w[1].c_str(), w[2].c_str(), w[3].c_str(), rest.data(),
-                 rest.size(), rest.data() + rest.size() / 2, rest.size() - rest.size() / 2, &ctx[0], len);
+  kvrPageContext(fuzz::pool(), words, w[0].c_str(), w[1].c_str(), w[2].c_str(), w[3].c_str(),
+                 rest.data(), rest.size(), rest.data() + rest.size() / 2,
+                 rest.size() - rest.size() / 2, &ctx[0], len);
   return 0;
 }

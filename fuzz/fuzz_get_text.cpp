@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   apr_pool_clear(fuzz::pool());
   const int trail = size ? data[0] & 1 : 0;
-  const KvrFilteredText ft = kvrFilterText(fuzz::pool(), reinterpret_cast<const char *>(data), size, trail);
+  const KvrFilteredText ft =
+      kvrFilterText(fuzz::pool(), reinterpret_cast<const char *>(data), size, trail);
   std::vector<bool> start(size);
   int t = trail;
   for (size_t i = 0; i < size; ++i) {
@@ -20,11 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     const uint8_t b = data[i];
     if (b == '&') {
-      if (size - i > 5 && std::string(reinterpret_cast<const char *>(data + i + 1), 5) == "nbsp;") i += 5;
+      if (size - i > 5 && std::string(reinterpret_cast<const char *>(data + i + 1), 5) == "nbsp;")
+        i += 5;
       continue;
     }
-    const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) ||
-                       (b >= 0x7B && b <= 0x7E);
+    const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
+                       (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
     if (b == 0 || b == 9 || b == 10 || b == 13 || b == 32 || punct) continue;
     const char low = static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
     if (w >= ft.len || ft.text[w] != low) std::abort();

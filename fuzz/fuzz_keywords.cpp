@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::reset();
   std::string path = fuzz::put("config/kw.txt", data, size);
   for (size_t code : {1021, 1022}) kvrVazidezReadGetKeyFile(fuzz::pool(), &path[0], code, 3000, 31);
-  for (size_t code : {1011, 1012, 9011, 9012}) kvrVazidezReadPostKeyFile(fuzz::pool(), &path[0], code, 3000, 31);
+  for (size_t code : {1011, 1012, 9011, 9012})
+    kvrVazidezReadPostKeyFile(fuzz::pool(), &path[0], code, 3000, 31);
   getkeyb_gb2utf8();
   getkeyc_gb2utf8();
   postkeyb_gb2utf8();

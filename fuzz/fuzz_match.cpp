@@ -37,10 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Unfiltered too, with a carried state, through the plain interface.
   char lists[3][100][64] = {};
   int state = 0, charset = 0;
-  acsmSearch(acsm_vazidez_getkeyc, reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
-             static_cast<int>(text.size()), nullptr, &state, &charset, lists[0], lists[1], lists[2]);
-  acsmSearch(acsm_vazidez_getkeyc, reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
-             static_cast<int>(text.size()), nullptr, &state, &charset, lists[0], lists[1], lists[2]);
+  acsmSearch(
+      acsm_vazidez_getkeyc, reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
+      static_cast<int>(text.size()), nullptr, &state, &charset, lists[0], lists[1], lists[2]);
+  acsmSearch(
+      acsm_vazidez_getkeyc, reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
+      static_cast<int>(text.size()), nullptr, &state, &charset, lists[0], lists[1], lists[2]);
   char k1[64], k2[64], k3[64];
   for (int t = 0; t <= 4; ++t) {
     nVazidezGetBlockKeyIndex1(t, lists[0], k1, k2, k3);

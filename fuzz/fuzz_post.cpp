@@ -7,8 +7,10 @@
 #include "fuzz_common.h"
 
 static structPostKeyWord *tableOf(int slot) {
-  return slot == kPostC ? arrPostKeyWord.c : slot == kPostCex ? arrPostKeyWord.cex
-       : slot == kPostB ? arrPostKeyWord.b : arrPostKeyWord.bex;
+  return slot == kPostC     ? arrPostKeyWord.c
+         : slot == kPostCex ? arrPostKeyWord.cex
+         : slot == kPostB   ? arrPostKeyWord.b
+                            : arrPostKeyWord.bex;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -35,16 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   postkeybex_gb2utf8();
   postkeycex_gb2utf8();
   kvrPostKeyWordIndex();
-  const KvrPostText pt = kvrPostPrepare(fuzz::pool(), body.data(), body.size(), size & 1, (size >> 1) & 1);
+  const KvrPostText pt =
+      kvrPostPrepare(fuzz::pool(), body.data(), body.size(), size & 1, (size >> 1) & 1);
   KvrPostHit hits[8];
   int num = 0;
   const int r = kvrPostSweep(fuzz::pool(), pt, true, true, hits, &num);
   // Every reported hit is a hit by the plain rule.
   for (int k = 0; k < num; ++k) {
     const bool filtered = hits[k].table == kPostC || hits[k].table == kPostB;
-    if (!kvrPostEntryHitsPlain(hits[k].table, hits[k].index, hits[k].pass,
-                               filtered ? pt.filtered.text : pt.raw, filtered ? pt.filtered.len : pt.rawLen,
-                               filtered ? pt.filtered.starts : pt.rawStarts))
+    if (!kvrPostEntryHitsPlain(
+            hits[k].table, hits[k].index, hits[k].pass, filtered ? pt.filtered.text : pt.raw,
+            filtered ? pt.filtered.len : pt.rawLen, filtered ? pt.filtered.starts : pt.rawStarts))
       std::abort();
   }
   if (r == 2 && num != 1) std::abort();

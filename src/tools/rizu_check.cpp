@@ -55,12 +55,23 @@ void warn(const std::string &file, int line, const std::string &why, const std::
 void onLine(const char *file, int line, KvrLineFate fate, const char *text, int slot) {
   if (text[0] == ';' && fate != kLineStored) return;  // a comment, however long
   switch (fate) {
-    case kLineStored: gNotices.lineOfSlot[baseName(file)][slot] = line; break;
-    case kLineComment: break;
-    case kLineTooShort: warn(file, line, "ignored, shorter than 2 bytes", text); break;
-    case kLineTooLong: warn(file, line, "ignored, too long for its table", text); break;
-    case kLineBeyondCapacity: warn(file, line, "ignored, the table is full", text); break;
-    case kLineDuplicate: warn(file, line, "ignored, a duplicate", text); break;
+    case kLineStored:
+      gNotices.lineOfSlot[baseName(file)][slot] = line;
+      break;
+    case kLineComment:
+      break;
+    case kLineTooShort:
+      warn(file, line, "ignored, shorter than 2 bytes", text);
+      break;
+    case kLineTooLong:
+      warn(file, line, "ignored, too long for its table", text);
+      break;
+    case kLineBeyondCapacity:
+      warn(file, line, "ignored, the table is full", text);
+      break;
+    case kLineDuplicate:
+      warn(file, line, "ignored, a duplicate", text);
+      break;
   }
 }
 
@@ -78,13 +89,15 @@ bool validGbk(const char *s) {
   KvrConverter conv("UTF-8", "GBK");
   conv.convert(s, n, &out[0], out.size());
   std::string back(n + 4, '\0');
-  KvrConverter("GBK", "UTF-8").convert(out.c_str(), std::strlen(out.c_str()), &back[0], back.size());
+  KvrConverter("GBK", "UTF-8")
+      .convert(out.c_str(), std::strlen(out.c_str()), &back[0], back.size());
   return std::strcmp(back.c_str(), s) == 0;
 }
 
 bool dropped(unsigned char b) {
-  return b == 0 || b == 9 || b == 10 || b == 13 || b == 32 || (b >= 0x21 && b <= 0x2F && b != ',') ||
-         (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
+  return b == 0 || b == 9 || b == 10 || b == 13 || b == 32 ||
+         (b >= 0x21 && b <= 0x2F && b != ',') || (b >= 0x3A && b <= 0x40) ||
+         (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
 }
 
 template <class Entry>
@@ -111,7 +124,8 @@ void checkAddressList(const char (&list)[N][W], const char *file) {
   for (size_t i = 0; i < N && std::strlen(list[i]) >= 2; ++i)
     if (list[i][0] == '/' && !std::strpbrk(list[i], "*?"))
       warn(file, lineOf(file, static_cast<int>(i)),
-           "begins with \"/\": the address begins with the host name, so it never matches", list[i]);
+           "begins with \"/\": the address begins with the host name, so it never matches",
+           list[i]);
 }
 
 // The status page as text: one row a line. The page may also list the
@@ -176,11 +190,14 @@ void screenGet(apr_pool_t *pool, const std::string &file) {
   const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
   const char *form = hit.charset == 1 ? e.gbk : hit.charset == 2 ? e.utf8 : e.big5;
   std::string ctx(3 * nLogGetHtmlPageLen + 1, '\0');
-  kvrPageContext(pool, hit.words, form, hit.key1, hit.key2, hit.key3, data.data(), data.size(), ft.text, ft.len,
-                 &ctx[0], nLogGetHtmlPageLen);
+  kvrPageContext(pool, hit.words, form, hit.key1, hit.key2, hit.key3, data.data(), data.size(),
+                 ft.text, ft.len, &ctx[0], nLogGetHtmlPageLen);
   std::printf("%s: %s \"%s\" (GET %s table, %s form); context: %s\n", file.c_str(),
               table == 2 ? "blocked by" : "recorded for", utf8(e.gbk).c_str(),
-              table == 2 ? "block" : "record", hit.charset == 1 ? "GBK" : hit.charset == 2 ? "UTF-8" : "BIG5",
+              table == 2 ? "block" : "record",
+              hit.charset == 1   ? "GBK"
+              : hit.charset == 2 ? "UTF-8"
+                                 : "BIG5",
               hit.charset == 2 ? ctx.c_str() : utf8(ctx.c_str()).c_str());
 }
 
@@ -194,14 +211,16 @@ void screenPost(apr_pool_t *pool, const std::string &file, bool form) {
   const KvrPostText pt = kvrPostPrepare(pool, data.data(), data.size(), form);
   KvrPostHit hits[8];
   int n = 0;
-  const int r = kvrPostSweep(pool, pt, nVazidezBlockPostKeyWord == 1, nVazidezChkPostKeyWord == 1, hits, &n);
+  const int r =
+      kvrPostSweep(pool, pt, nVazidezBlockPostKeyWord == 1, nVazidezChkPostKeyWord == 1, hits, &n);
   if (n == 0) std::printf("%s: passes\n", file.c_str());
   static const char *names[] = {"c (smart block)", "cex (verbatim block)", "b (smart record)",
                                 "bex (verbatim record)"};
   for (int k = 0; k < n; ++k) {
-    const structPostKeyWord *t = hits[k].table == kPostC ? arrPostKeyWord.c
+    const structPostKeyWord *t = hits[k].table == kPostC     ? arrPostKeyWord.c
                                  : hits[k].table == kPostCex ? arrPostKeyWord.cex
-                                 : hits[k].table == kPostB ? arrPostKeyWord.b : arrPostKeyWord.bex;
+                                 : hits[k].table == kPostB   ? arrPostKeyWord.b
+                                                             : arrPostKeyWord.bex;
     std::printf("%s: %s \"%s\" (POST table %s, %s pass)\n", file.c_str(),
                 r == 2 ? "blocked by" : "recorded for", utf8(t[hits[k].index].gbk).c_str(),
                 names[hits[k].table], hits[k].pass == 1 ? "GBK" : "UTF-8");
@@ -209,7 +228,8 @@ void screenPost(apr_pool_t *pool, const std::string &file, bool form) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: rizu-check [--config DIR] [--get FILE]... [--post FILE]... [--form]\n");
+  std::fprintf(stderr,
+               "usage: rizu-check [--config DIR] [--get FILE]... [--post FILE]... [--form]\n");
   return 2;
 }
 
