@@ -50,6 +50,12 @@ class KvrLineCounter {
   int next_ = 1;
 };
 
+// The next line of a list or keyword file that can be an entry: blanks
+// removed, 2 to maxChars bytes, not a comment, lower-cased. The lines passed
+// over are told to kvrLineNotice. False at the end of the file.
+bool kvrNextEntryLine(KvrFile &file, KvrLineCounter &lines, const char *path, char *line,
+                      size_t maxChars, int *lineNo, size_t *len);
+
 // Size of the configuration readers' line buffers: lines are read up to 999
 // bytes, the rest of a longer line is the next line.
 constexpr int kLineBufSize = 1024;

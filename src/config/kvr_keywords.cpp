@@ -60,23 +60,11 @@ int readKeywordFile(apr_pool_t *pool, const char *path, Entry *table, size_t nMa
     if (kvrLineNotice) kvrLineNotice(path, at, fate, line, slot);
   };
   bool full = freeSlot >= kKeyTableSlots;
+  int at = 0;
+  size_t len = 0;
   // With someone to tell, the lines after the table is full are read too.
-  while ((!full || kvrLineNotice) && file.gets(line, kLineReadLen)) {
-    const int at = lines.after(line);
-    const size_t len = kvrStripBlanks(line);
-    if (len < 2) {
-      if (len) notice(at, kLineTooShort, -1);
-      continue;
-    }
-    if (len > nMaxCharNum) {
-      notice(at, kLineTooLong, -1);
-      continue;
-    }
-    if (line[0] == ';') {
-      notice(at, kLineComment, -1);
-      continue;
-    }
-    kvrAsciiLower(line, len);
+  while ((!full || kvrLineNotice) &&
+         kvrNextEntryLine(file, lines, path, line, nMaxCharNum, &at, &len)) {
     const std::string_view key(line, len);
     int reached = index.find(table, key);
     if (reached >= 0) {

@@ -66,6 +66,29 @@ bool listFor(size_t code, ListTable *out) {
 
 }  // namespace
 
+bool kvrNextEntryLine(KvrFile &file, KvrLineCounter &lines, const char *path, char *line,
+                      size_t maxChars, int *lineNo, size_t *len) {
+  while (file.gets(line, kLineReadLen)) {
+    const int at = lines.after(line);
+    const size_t n = kvrStripBlanks(line);
+    KvrLineFate fate = kLineStored;
+    if (n < 2)
+      fate = kLineTooShort;
+    else if (n > maxChars)
+      fate = kLineTooLong;
+    else if (line[0] == ';')
+      fate = kLineComment;
+    if (fate == kLineStored) {
+      kvrAsciiLower(line, n);
+      *lineNo = at;
+      *len = n;
+      return true;
+    }
+    if (kvrLineNotice && n) kvrLineNotice(path, at, fate, line, -1);
+  }
+  return false;
+}
+
 int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, size_t nMaxLineNum,
                       size_t nMaxCharNum) {
   char *line = static_cast<char *>(apr_palloc(pool, kLineBufSize));
@@ -82,34 +105,18 @@ int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, siz
   }
   size_t count = 0;
   KvrLineCounter lines;
-  auto notice = [&](int at, KvrLineFate fate, int slot) {
-    if (kvrLineNotice) kvrLineNotice(strFileName, at, fate, line, slot);
-  };
+  int at = 0;
+  size_t len = 0;
   // With someone to tell, the lines beyond the table's capacity are read
   // too, to be reported.
-  while (known && (count < nMaxLineNum || kvrLineNotice) && file.gets(line, kLineReadLen)) {
-    const int at = lines.after(line);
-    const size_t len = kvrStripBlanks(line);
-    if (len < 2) {
-      if (len) notice(at, kLineTooShort, -1);
-      continue;
-    }
-    if (len > nMaxCharNum) {
-      notice(at, kLineTooLong, -1);
-      continue;
-    }
-    if (line[0] == ';') {
-      notice(at, kLineComment, -1);
-      continue;
-    }
-    kvrAsciiLower(line, len);
+  while (known && (count < nMaxLineNum || kvrLineNotice) &&
+         kvrNextEntryLine(file, lines, strFileName, line, nMaxCharNum, &at, &len)) {
     if (count >= nMaxLineNum) {
-      notice(at, kLineBeyondCapacity, -1);
+      kvrLineNotice(strFileName, at, kLineBeyondCapacity, line, -1);
       continue;
     }
-    char *slot = t.base + count * t.width;
-    std::memcpy(slot, line, len + 1);
-    notice(at, kLineStored, static_cast<int>(count));
+    std::memcpy(t.base + count * t.width, line, len + 1);
+    if (kvrLineNotice) kvrLineNotice(strFileName, at, kLineStored, line, static_cast<int>(count));
     ++count;
   }
   return 1;

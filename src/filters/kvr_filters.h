@@ -21,6 +21,11 @@ int kvrChkPostKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket *b, con
                       apr_size_t nPostBuffLen);
 apr_status_t kvr_out_on_error_in(ap_filter_t *f2, apr_bucket *b, apr_bucket_brigade *bb, char *str);
 
+// Whether a request path is a script by a list of endings: a path ending in
+// "/" is (its index page may be one), and so is one whose last bytes equal an
+// entry ignoring case. An empty path or one over 1024 bytes is not.
+bool kvrPathIsScript(const char *uri, const char *list, int slots, int width);
+
 // The address of a request as the lists see it: host name, path, and "?"
 // with the query string when there is one.
 const char *kvrRequestAddress(request_rec *r);

@@ -44,20 +44,24 @@ int kvrVazidezChkPostDna(request_rec *r) {
   return dnaMatch(r, arrVazidezPostDna);
 }
 
-int kvrVazidezChkScript(request_rec *r) {
-  const char *uri = r->uri;
-  if (!uri || !*uri) return 0;
+bool kvrPathIsScript(const char *uri, const char *list, int slots, int width) {
+  if (!uri || !*uri) return false;
   const size_t len = std::strlen(uri);
-  if (len > 1024) return 0;
-  if (uri[len - 1] == '/') return 1;
+  if (len > 1024) return false;
+  if (uri[len - 1] == '/') return true;
   char tail[32];
-  for (int i = 0; i < kScriptSlots && std::strlen(arrVazidezScriptName[i]) >= 2; ++i) {
-    const char *entry = arrVazidezScriptName[i];
+  for (int i = 0; i < slots; ++i) {
+    const char *entry = list + static_cast<size_t>(i) * static_cast<size_t>(width);
+    if (std::strlen(entry) < 2) break;
     if (kvrGetRightChar(uri, static_cast<int>(std::strlen(entry)), tail) &&
         strcasecmp(tail, entry) == 0)
-      return 1;
+      return true;
   }
-  return 0;
+  return false;
+}
+
+int kvrVazidezChkScript(request_rec *r) {
+  return kvrPathIsScript(r->uri, &arrVazidezScriptName[0][0], kScriptSlots, kScriptWidth) ? 1 : 0;
 }
 
 namespace {

@@ -212,6 +212,27 @@ KvrLogFields fieldsOf(const char *szAction, const char *szClass, const char *szD
 
 }  // namespace
 
+namespace {
+
+// Both writers: the context in GBK, the record as bytes, one append.
+using RecordBuilder = std::string (*)(const KvrLogTime &, const KvrLogFields &, const char *);
+
+int writeRecord(apr_pool_t *pool, int nPageCode, const char *context, const KvrLogFields &fields,
+                RecordBuilder build, const char *prefix, const char *ext, const char *head,
+                size_t headLen) {
+  try {
+    const char *converted = kvrConvertContext(pool, nPageCode, context);
+    if (!converted) return 0;
+    const KvrLogTime t = kvrLogTimeNow();
+    return appendRecord(pool, kvrLogFileName(t, prefix, ext).c_str(), build(t, fields, converted),
+                        head, headLen);
+  } catch (...) {
+    return 0;
+  }
+}
+
+}  // namespace
+
 int kvrWriteHtmlLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const char *szAction,
                     const char *szClass, const char *szDescription, const char *szCliIp,
                     const char *szCliPort, const char *szReqMet, const char *szSerIp,
@@ -219,21 +240,11 @@ int kvrWriteHtmlLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const
                     const char *szQueryString, const char *szIIsIndex, const char *szFilePath,
                     const char *szReferer, const char *szHtmlPageTitle,
                     const char *szHtmlPageContext) {
-  try {
-    const char *context = kvrConvertContext(pool, nPageCode, szHtmlPageContext);
-    if (!context) return 0;
-    const KvrLogTime t = kvrLogTimeNow();
-    const std::string record =
-        kvrHtmlRecord(t,
-                      fieldsOf(szAction, szClass, szDescription, szCliIp, szCliPort, szReqMet,
-                               szSerIp, szDn, szSerPort, szURL, szQueryString, szIIsIndex,
-                               szFilePath, szReferer, szHtmlPageTitle),
-                      context);
-    return appendRecord(pool, kvrLogFileName(t, "keylog_", ".html").c_str(), record, strLogHead,
-                        kvrLogHeadLen);
-  } catch (...) {
-    return 0;
-  }
+  return writeRecord(
+      pool, nPageCode, szHtmlPageContext,
+      fieldsOf(szAction, szClass, szDescription, szCliIp, szCliPort, szReqMet, szSerIp, szDn,
+               szSerPort, szURL, szQueryString, szIIsIndex, szFilePath, szReferer, szHtmlPageTitle),
+      kvrHtmlRecord, "keylog_", ".html", strLogHead, kvrLogHeadLen);
 }
 
 int kvrWriteTextLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const char *szAction,
@@ -243,20 +254,11 @@ int kvrWriteTextLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const
                     const char *szQueryString, const char *szIIsIndex, const char *szFilePath,
                     const char *szReferer, const char *szHtmlPageTitle,
                     const char *szHtmlPageContext) {
-  try {
-    const char *context = kvrConvertContext(pool, nPageCode, szHtmlPageContext);
-    if (!context) return 0;
-    const KvrLogTime t = kvrLogTimeNow();
-    const std::string record =
-        kvrTextRecord(t,
-                      fieldsOf(szAction, szClass, szDescription, szCliIp, szCliPort, szReqMet,
-                               szSerIp, szDn, szSerPort, szURL, szQueryString, szIIsIndex,
-                               szFilePath, szReferer, szHtmlPageTitle),
-                      context);
-    return appendRecord(pool, kvrLogFileName(t, "keyword_", ".txt").c_str(), record);
-  } catch (...) {
-    return 0;
-  }
+  return writeRecord(
+      pool, nPageCode, szHtmlPageContext,
+      fieldsOf(szAction, szClass, szDescription, szCliIp, szCliPort, szReqMet, szSerIp, szDn,
+               szSerPort, szURL, szQueryString, szIIsIndex, szFilePath, szReferer, szHtmlPageTitle),
+      kvrTextRecord, "keyword_", ".txt", nullptr, 0);
 }
 
 int kvrWriteIcpLog(request_rec *r, const char *szAction, const char *szClass,

@@ -27,19 +27,7 @@ int findFragment(const char *subject) {
 }  // namespace
 
 int kvrChkBlockSqlScript(request_rec *r) {
-  const char *uri = r->uri;
-  if (!uri || !*uri) return 0;
-  const size_t len = std::strlen(uri);
-  if (len > 1024) return 0;
-  if (uri[len - 1] == '/') return 1;
-  char tail[32];
-  for (int i = 0; i < kScriptSlots && std::strlen(arrBlockSqlScript[i]) >= 2; ++i) {
-    const char *entry = arrBlockSqlScript[i];
-    if (kvrGetRightChar(uri, static_cast<int>(std::strlen(entry)), tail) &&
-        strcasecmp(tail, entry) == 0)
-      return 1;
-  }
-  return 0;
+  return kvrPathIsScript(r->uri, &arrBlockSqlScript[0][0], kScriptSlots, kScriptWidth) ? 1 : 0;
 }
 
 int kvrChkBlockSql(request_rec *r) {
