@@ -71,29 +71,14 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     return ap_pass_brigade(f->next, bb);
 
   const bool examine = nVazidezChkGetKeyWord == 1 || nVazidezBlockGetKeyWord == 1;
-  for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);) {
-    if (APR_BUCKET_IS_METADATA(b)) {
-      b = APR_BUCKET_NEXT(b);
-      continue;
-    }
-    const char *data = nullptr;
-    apr_size_t len = 0;
-    if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) != APR_SUCCESS) {
-      b = APR_BUCKET_NEXT(b);
-      continue;
-    }
-    if (len == 0) {
-      apr_bucket *next = APR_BUCKET_NEXT(b);
-      apr_bucket_delete(b);
-      b = next;
-      continue;
-    }
+  const bool passOn = kvrEachDataBucket(bb, [&](apr_bucket *b, const char *data, apr_size_t len) {
     const int trailAfter = kvrGbkTrailAfter(data, len, st->gbkTrail);
-    if (examine && len > nGetSizeMin && len < nGetSizeMax && chkGetDataType(data, len) == 1) {
-      if (kvrChkGetKeyWord(f, bb, b, data, len) == 2) return APR_SUCCESS;
-    }
+    if (examine && len > nGetSizeMin && len < nGetSizeMax && chkGetDataType(data, len) == 1 &&
+        kvrChkGetKeyWord(f, bb, b, data, len) == 2)
+      return false;  // blocked: the page has replaced the response
     st->gbkTrail = trailAfter;
-    b = APR_BUCKET_NEXT(b);
-  }
+    return true;
+  });
+  if (!passOn) return APR_SUCCESS;
   return ap_pass_brigade(f->next, bb);
 }

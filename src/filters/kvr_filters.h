@@ -8,6 +8,36 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 apr_status_t rizururuzarida_i_filter(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
                                      apr_read_type_e block, apr_off_t readbytes);
 
+// Walks the data buckets of a brigade as both filters do: metadata buckets
+// are passed over, each bucket is read blocking (one whose read fails is
+// passed over), empty ones are deleted. fn(bucket, data, len) returns false
+// to stop the walk; the result is false when it stopped.
+template <class Fn>
+bool kvrEachDataBucket(apr_bucket_brigade *bb, Fn fn) {
+  for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);) {
+    apr_bucket *next = APR_BUCKET_NEXT(b);
+    if (APR_BUCKET_IS_METADATA(b)) {
+      b = next;
+      continue;
+    }
+    const char *data = nullptr;
+    apr_size_t len = 0;
+    if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) != APR_SUCCESS) {
+      b = APR_BUCKET_NEXT(b);
+      continue;
+    }
+    if (len == 0) {
+      next = APR_BUCKET_NEXT(b);
+      apr_bucket_delete(b);
+      b = next;
+      continue;
+    }
+    if (!fn(b, data, len)) return false;
+    b = APR_BUCKET_NEXT(b);  // a read may have put a new bucket after this one
+  }
+  return true;
+}
+
 // 0 = not examined, 1 = text (no NUL among the first 1023 bytes), 2 = not text.
 int chkGetDataType(const char *data, apr_size_t len);
 

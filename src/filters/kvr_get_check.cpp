@@ -91,13 +91,7 @@ int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket * /*b*/,
   kvrGetHtmlPageContextMutilKey(r, 0, hit.words, const_cast<char *>(formOf(e, hit.charset)),
                                 hit.key1, hit.key2, hit.key3, szGetBuff, nGetBuffLen, ft.text,
                                 ft.len, context, nLogGetHtmlPageLen, 0, 0);
-  const char *action = table == 2 ? "拦截" : "记录";
-  kvrWriteTextLog(r->pool, 0, hit.charset, action, "关键字", e.gbk, kvrClientIp(r), "", "GET",
-                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", context);
-  kvrWriteHtmlLog(r->pool, 0, hit.charset, action, "关键字", e.gbk, kvrClientIp(r), "", "GET",
-                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", context);
+  kvrWriteKeywordEvent(r, hit.charset, table == 2 ? "拦截" : "记录", e.gbk, "GET", context);
   if (table == 1) return 1;
 
   char *page = kvr_str_replace(r->pool, const_cast<char *>("{!getkey!}"), const_cast<char *>(e.gbk),

@@ -54,12 +54,7 @@ void logHit(request_rec *r, const KvrPostText &text, const KvrPostHit &h, const 
                                  text.rawLen, filtered ? text.filtered.text : text.raw,
                                  filtered ? text.filtered.len : text.rawLen, context,
                                  nLogPostHtmlPageLen, 0, 0);
-  kvrWriteTextLog(r->pool, 0, h.pass, action, "关键字", e.gbk, kvrClientIp(r), "", "POST",
-                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", context);
-  kvrWriteHtmlLog(r->pool, 0, h.pass, action, "关键字", e.gbk, kvrClientIp(r), "", "POST",
-                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", context);
+  kvrWriteKeywordEvent(r, h.pass, action, e.gbk, "POST", context);
 }
 
 }  // namespace
@@ -113,33 +108,13 @@ apr_status_t rizururuzarida_i_filter(ap_filter_t *f, apr_bucket_brigade *bb, ap_
   if (rv != APR_SUCCESS) return rv;
   const bool examine = nVazidezChkPostKeyWord == 1 || nVazidezBlockPostKeyWord == 1 ||
                        nBlockMuma == 1 || nBlockGuama == 1;
-  for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);) {
-    if (APR_BUCKET_IS_METADATA(b)) {
-      b = APR_BUCKET_NEXT(b);
-      continue;
-    }
-    const char *data = nullptr;
-    apr_size_t len = 0;
-    if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) != APR_SUCCESS) {
-      b = APR_BUCKET_NEXT(b);
-      continue;
-    }
-    if (len == 0) {
-      apr_bucket *next = APR_BUCKET_NEXT(b);
-      apr_bucket_delete(b);  // the reader never sees empty data buckets
-      b = next;
-      continue;
-    }
+  kvrEachDataBucket(bb, [&](apr_bucket *b, const char *data, apr_size_t len) {
     const int trailAfter = kvrGbkTrailAfter(data, len, st->gbkTrail);
-    if (len <= nPostSizeMin || len >= nPostSizeMax || !examine || len > 0xFFFFF || !data) {
-      st->gbkTrail = trailAfter;
-      b = APR_BUCKET_NEXT(b);
-      continue;
-    }
-    const int res = kvrChkPostKeyWord(f, bb, b, data, len);
-    if (res != 1) return rv;
+    if (len > nPostSizeMin && len < nPostSizeMax && examine && len <= 0xFFFFF && data &&
+        kvrChkPostKeyWord(f, bb, b, data, len) != 1)
+      return false;  // nothing more in this read: no Content-Type, or blocked
     st->gbkTrail = trailAfter;
-    b = APR_BUCKET_NEXT(b);
-  }
+    return true;
+  });
   return rv;
 }

@@ -272,6 +272,16 @@ int kvrWriteIcpLog(request_rec *r, const char *szAction, const char *szClass,
   return 1;
 }
 
+void kvrWriteKeywordEvent(request_rec *r, int nPageCode, const char *szAction,
+                          const char *szKeyword, const char *szReqMet, const char *szContext) {
+  kvrWriteTextLog(r->pool, 0, nPageCode, szAction, "关键字", szKeyword, kvrClientIp(r), "",
+                  szReqMet, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
+                  r->filename, "", "", szContext);
+  kvrWriteHtmlLog(r->pool, 0, nPageCode, szAction, "关键字", szKeyword, kvrClientIp(r), "",
+                  szReqMet, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
+                  r->filename, "", "", szContext);
+}
+
 int kvrWriteDebugLog(apr_pool_t * /*pool*/, const char * /*strMsg*/) {
   return 1;
 }

@@ -24,5 +24,8 @@ int kvrWriteTextLog(apr_pool_t *pool, int nCacheLogMsg, int nPageCode, const cha
                     const char *szHtmlPageContext);
 int kvrWriteIcpLog(request_rec *r, const char *szAction, const char *szClass,
                    const char *szDescription);
+// A keyword event of a request, in both logs: what the keyword checks write.
+void kvrWriteKeywordEvent(request_rec *r, int nPageCode, const char *szAction,
+                          const char *szKeyword, const char *szReqMet, const char *szContext);
 int kvrWriteDebugLog(apr_pool_t *pool, const char *strMsg);
 int kvrWriteDebugLogEx(apr_pool_t *pool, const char *strMsg, apr_size_t nMsgLen);
