@@ -81,9 +81,10 @@ int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket * /*b*/,
   if (st->script < 0) st->script = kvrVazidezChkScript(r);
   if (nVazidezBlockGetKeyWord == 1 && st->exempt == 1) return 1;
 
-  const KvrFilteredText ft = kvrFilterText(r->pool, szGetBuff, nGetBuffLen, st->gbkTrail);
   KvrGetHit hit;
-  const int table = kvrGetScan(ft, st->exempt == 1, st->script == 1, &hit);
+  KvrFilteredText ft;
+  const int table = kvrGetCheck(r->pool, szGetBuff, nGetBuffLen, st->gbkTrail, st->exempt == 1,
+                                st->script == 1, &hit, &ft);
   if (table == 0) return 1;
 
   const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];

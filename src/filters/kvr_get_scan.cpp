@@ -281,3 +281,41 @@ int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *h
     return 1;
   return 0;
 }
+
+namespace {
+
+// Does the folded search of one table find anything?
+bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *starts) {
+  if (!acsm || acsm->numPatterns < 1) return false;
+  char lists[3][100][64];
+  for (auto &list : lists)
+    for (auto &slot : list) slot[0] = '\0';
+  int state = 0, charset = 0;
+  return acsmSearchFolded(acsm, reinterpret_cast<const unsigned char *>(data), static_cast<int>(n),
+                          &state, &charset, lists[0], lists[1], lists[2], starts) != 0;
+}
+
+}  // namespace
+
+int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
+                KvrGetHit *hit, KvrFilteredText *ft) {
+  std::memset(hit, 0, sizeof *hit);
+  ft->text = nullptr;
+  ft->len = 0;
+  ft->starts = nullptr;
+  const bool block = nVazidezBlockGetKeyWord == 1 && !exempt && script;
+  const bool record = nVazidezChkGetKeyWord == 1 && !exempt && script;
+  if (!block && !record) return 0;
+  ACSM_STRUCT *c = block ? acsm_vazidez_getkeyc : nullptr;
+  ACSM_STRUCT *b = record ? acsm_vazidez_getkeyb : nullptr;
+  const bool foldable = (!c || acsmCanFold(c) || c->numPatterns < 1) &&
+                        (!b || acsmCanFold(b) || b->numPatterns < 1) &&
+                        !memmem(data, n, "&nbsp;", 6);
+  if (foldable) {
+    uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));
+    kvrGbkStarts(reinterpret_cast<const unsigned char *>(data), n, trail, starts);
+    if (!foldedFinds(c, data, n, starts) && !foldedFinds(b, data, n, starts)) return 0;
+  }
+  *ft = kvrFilterText(pool, data, n, trail);
+  return kvrGetScan(*ft, exempt, script, hit);
+}

@@ -51,3 +51,11 @@ struct KvrGetHit {
 // no block entry resolved. `script` is the script test of the request.
 // Returns hit->table.
 int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit);
+
+// The whole check on n bytes, as kvrGetScan on their filtered text (with the
+// boundary phase `trail`), but a first look searches the bytes as they are
+// with the automata's folded classes, and only when that finds something
+// (or the bytes hold "&nbsp;") is the filtered text built and searched.
+// *ft receives the filtered text when it was built (ft->text null if not).
+int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
+                KvrGetHit *hit, KvrFilteredText *ft);

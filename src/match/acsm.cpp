@@ -39,6 +39,12 @@ constexpr uint32_t kNoMatch = 0xFFFFFFFFu;
 struct AcsmTable {
   enum Mode { kPremul16, kIndex16, kPremul32 };
   uint8_t cls[256];
+  // For searching a text as its filtered form (see acsmSearchFolded): upper
+  // case as lower case, and the bytes the filter drops to a column in which
+  // every state leads to itself. Only when no pattern holds upper case.
+  bool canFold = false;
+  uint8_t clsFold[256];
+  uint8_t selfClass = 0;
   uint32_t stride = 1;  // byte classes per row
   Mode mode = kPremul16;
   KvrRawVector<uint16_t> t16;  // every cell is written when compiled
@@ -113,6 +119,17 @@ void compileImpl(ACSM_STRUCT *acsm) {
   acsm->acsmMaxStates = static_cast<int>(maxStates);
   tb->stride = 1;
   for (int b = 0; b < 256; ++b) tb->cls[b] = used[b] ? static_cast<uint8_t>(tb->stride++) : 0;
+  tb->canFold = tb->stride < 256;
+  for (int b = 'A'; b <= 'Z'; ++b) tb->canFold = tb->canFold && !used[b];
+  if (tb->canFold) {
+    tb->selfClass = static_cast<uint8_t>(tb->stride++);
+    for (int b = 0; b < 256; ++b) {
+      const bool drop = b == 0 || b == 9 || b == 10 || b == 13 || b == 32 ||
+                        (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
+                        (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
+      tb->clsFold[b] = drop ? tb->selfClass : tb->cls[b >= 'A' && b <= 'Z' ? b + 32 : b];
+    }
+  }
   const uint32_t stride = tb->stride;
 
   // Trie, breadth-first order and failure states. The structure does not
@@ -215,6 +232,7 @@ void compileImpl(ACSM_STRUCT *acsm) {
       }
       for (uint32_t e = childBegin[s]; e < childBegin[s + 1]; ++e)
         row[tb->cls[trie.childByte[e]]] = static_cast<T>(value(rowOf[trie.childTo[e]]));
+      if (tb->canFold) row[tb->selfClass] = static_cast<T>(value(rowOf[s]));
     }
   };
   if (tb->mode == AcsmTable::kPremul32)
@@ -349,25 +367,46 @@ class Filer {
   int counts_[4] = {};
 };
 
-inline bool startsOnBoundary(const ACSM_PATTERN *p, int end, const uint64_t *gbkStarts) {
-  if (!gbkStarts || p->nKeyWordCharType != 1 || p->n == 0) return true;
-  const int start = end - p->n + 1;
+// What handling a match needs: where to file, the boundaries, and for a
+// folded search the text and its classes.
+struct MatchCtx {
+  Filer &filer;
+  const uint64_t *gbkStarts;
+  const unsigned char *tx;
+  const uint8_t *fold;  // null: the text is searched as it is
+  uint8_t selfClass;
+  bool dropped(int i) const { return fold[tx[i]] == selfClass; }
+  // The position of the first byte of the pattern that ends at `end`: in a
+  // folded search, n kept bytes back.
+  int startOf(const ACSM_PATTERN *p, int end) const {
+    if (!fold) return end - p->n + 1;
+    int kept = 0, i = end;
+    for (; i >= 0; --i)
+      if (!dropped(i) && ++kept == p->n) break;
+    return i;
+  }
+};
+
+inline bool startsOnBoundary(const ACSM_PATTERN *p, int end, const MatchCtx &ctx) {
+  if (!ctx.gbkStarts || p->nKeyWordCharType != 1 || p->n == 0) return true;
+  const int start = ctx.startOf(p, end);
   if (start < 0) return true;  // began in an earlier text: nothing to judge it by
-  return (gbkStarts[start >> 6] >> (start & 63)) & 1;
+  return (ctx.gbkStarts[start >> 6] >> (start & 63)) & 1;
 }
 
 // Files the entries of one match state reached at text position i; true if
-// at least one counted.
-inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, Filer &filer,
-                    const uint64_t *gbkStarts) {
+// at least one counted. In a folded search a dropped byte only keeps the
+// state: no new match ends there.
+inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx) {
+  if (ctx.fold && ctx.dropped(i)) return false;
   const AcsmTable &tb = *acsm->table;
   const ACSM_STATETABLE &st = acsm->acsmStateTable[row - tb.firstMatchRow];
   bool any = false;
   for (uint32_t e = st.MatchBegin; e < st.MatchEnd; ++e) {
     const ACSM_PATTERN *p = tb.entries[e];
-    if (!startsOnBoundary(p, i, gbkStarts)) continue;
+    if (!startsOnBoundary(p, i, ctx)) continue;
     any = true;
-    filer.file(p);
+    ctx.filer.file(p);
   }
   return any;
 }
@@ -387,14 +426,13 @@ struct Stepper {
 // One walk over [from, to) handling matches as they come.
 template <class Step>
 int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int from, int to,
-         uint32_t &state, Filer &filer, const uint64_t *gbkStarts) {
+         uint32_t &state, MatchCtx &ctx) {
   const uint32_t firstMatch = acsm->table->firstMatch;
   uint32_t s = state;
   int matches = 0;
   for (int i = from; i < to; ++i) {
     s = step(s, tx[i]);
-    if (__builtin_expect(s >= firstMatch, 0) && onMatch(acsm, step.row(s), i, filer, gbkStarts))
-      ++matches;
+    if (__builtin_expect(s >= firstMatch, 0) && onMatch(acsm, step.row(s), i, ctx)) ++matches;
   }
   state = s;
   return matches;
@@ -417,11 +455,20 @@ struct Event {
 
 template <class Step>
 int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int n,
-                  uint32_t &state, Filer &filer, const uint64_t *gbkStarts) {
+                  uint32_t &state, MatchCtx &ctx) {
   const AcsmTable &tb = *acsm->table;
   const int warm = tb.maxPatternLen > 0 ? tb.maxPatternLen - 1 : 0;
   const int seg = n / kStreams;
-  if (seg < 4 * warm + 64) return walk(acsm, step, tx, 0, n, state, filer, gbkStarts);
+  if (seg < 4 * warm + 64) return walk(acsm, step, tx, 0, n, state, ctx);
+  // Where a segment's warm-up starts: a longest pattern back, counted in
+  // kept bytes when the search is folded.
+  auto warmStart = [&](int at) {
+    if (!ctx.fold) return at - warm;
+    int kept = 0, i = at;
+    while (i > 0 && kept < warm)
+      if (!ctx.dropped(--i)) ++kept;
+    return i;
+  };
 
   const uint32_t firstMatch = tb.firstMatch;
   int begin[kStreams], end[kStreams], cur[kStreams];
@@ -429,7 +476,7 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
   for (int k = 0; k < kStreams; ++k) {
     begin[k] = k * seg;
     end[k] = k == kStreams - 1 ? n : (k + 1) * seg;
-    cur[k] = k == 0 ? 0 : begin[k] - warm;
+    cur[k] = k == 0 ? 0 : warmStart(begin[k]);
     st[k] = k == 0 ? state : 0;
   }
   Event events[kStreams][kEventCap];
@@ -439,13 +486,16 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
   uint32_t overflowState[kStreams] = {};
   int matches = 0;
 
-  // The common part: every stream advances by seg bytes. The states stay in
-  // registers; the rare match leaves the loop body.
+  // The common part: every stream advances by as many bytes as the shortest
+  // has before its segment ends. The states stay in registers; the rare
+  // match leaves the loop body.
+  int common = seg;
+  for (int k = 0; k < kStreams; ++k) common = std::min(common, end[k] - cur[k]);
   const unsigned char *p[kStreams];
   for (int k = 0; k < kStreams; ++k) p[k] = tx + cur[k];
   uint32_t s[kStreams];
   for (int k = 0; k < kStreams; ++k) s[k] = st[k];
-  for (int j = 0; j < seg; ++j) {
+  for (int j = 0; j < common; ++j) {
     uint32_t top = 0;
 #pragma GCC unroll 16
     for (int k = 0; k < kStreams; ++k) {
@@ -453,7 +503,7 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
       top = std::max(top, s[k]);
     }
     if (__builtin_expect(top >= firstMatch, 0)) {
-      if (s[0] >= firstMatch && onMatch(acsm, step.row(s[0]), j, filer, gbkStarts)) ++matches;
+      if (s[0] >= firstMatch && onMatch(acsm, step.row(s[0]), j, ctx)) ++matches;
       for (int k = 1; k < kStreams; ++k) {
         const int pos = cur[k] + j;
         if (s[k] < firstMatch || pos < begin[k] || overflowAt[k] >= 0) continue;
@@ -467,21 +517,21 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
     }
   }
   for (int k = 0; k < kStreams; ++k) st[k] = s[k];
-  for (int k = 0; k < kStreams; ++k) cur[k] += seg;
+  for (int k = 0; k < kStreams; ++k) cur[k] += common;
 
   // The rest of each segment, in order.
+  matches += walk(acsm, step, tx, cur[0], end[0], st[0], ctx);
   for (int k = 1; k < kStreams; ++k) {
     for (int e = 0; e < count[k]; ++e)
-      if (onMatch(acsm, step.row(events[k][e].state), events[k][e].pos, filer, gbkStarts))
-        ++matches;
+      if (onMatch(acsm, step.row(events[k][e].state), events[k][e].pos, ctx)) ++matches;
     uint32_t s = st[k];
     int from = cur[k];
     if (overflowAt[k] >= 0) {
       s = overflowState[k];
-      if (onMatch(acsm, step.row(s), overflowAt[k], filer, gbkStarts)) ++matches;
+      if (onMatch(acsm, step.row(s), overflowAt[k], ctx)) ++matches;
       from = overflowAt[k] + 1;
     }
-    matches += walk(acsm, step, tx, from, end[k], s, filer, gbkStarts);
+    matches += walk(acsm, step, tx, from, end[k], s, ctx);
     st[k] = s;
   }
   state = st[kStreams - 1];
@@ -490,31 +540,29 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
 
 template <class T, bool Premul>
 int searchRows(const ACSM_STRUCT *acsm, const T *t, const unsigned char *tx, int n, uint32_t &state,
-               Filer &filer, const uint64_t *gbkStarts) {
+               MatchCtx &ctx) {
   const AcsmTable &tb = *acsm->table;
-  const Stepper<T, Premul> step{t, tb.cls, tb.stride};
-  return searchStreams(acsm, step, tx, n, state, filer, gbkStarts);
+  const Stepper<T, Premul> step{t, ctx.fold ? tb.clsFold : tb.cls, tb.stride};
+  return searchStreams(acsm, step, tx, n, state, ctx);
 }
 
 int searchCompiled(const ACSM_STRUCT *acsm, const unsigned char *tx, int n, uint32_t &state,
-                   Filer &filer, const uint64_t *gbkStarts) {
+                   MatchCtx &ctx) {
   const AcsmTable &tb = *acsm->table;
   switch (tb.mode) {
     case AcsmTable::kPremul16:
-      return searchRows<uint16_t, true>(acsm, tb.t16.data(), tx, n, state, filer, gbkStarts);
+      return searchRows<uint16_t, true>(acsm, tb.t16.data(), tx, n, state, ctx);
     case AcsmTable::kIndex16:
-      return searchRows<uint16_t, false>(acsm, tb.t16.data(), tx, n, state, filer, gbkStarts);
+      return searchRows<uint16_t, false>(acsm, tb.t16.data(), tx, n, state, ctx);
     case AcsmTable::kPremul32:
-      return searchRows<uint32_t, true>(acsm, tb.t32.data(), tx, n, state, filer, gbkStarts);
+      return searchRows<uint32_t, true>(acsm, tb.t32.data(), tx, n, state, ctx);
   }
   return 0;
 }
 
-}  // namespace
-
-int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
-                 int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
-                 char arrFindKeyOut3[][64], const uint64_t *gbkStarts) {
+int searchWith(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+               int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
+               char arrFindKeyOut3[][64], const uint64_t *gbkStarts, bool fold) {
   if (!current_state) return 0;
   int matches = 0;
   uint64_t seen[512];  // one bit per distinct filed text; up to 32768 texts
@@ -525,11 +573,34 @@ int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current
     const AcsmTable &tb = *acsm->table;
     const uint32_t limit = tb.mode == AcsmTable::kIndex16 ? tb.numRows : tb.numRows * tb.stride;
     if (s >= limit || (tb.mode != AcsmTable::kIndex16 && s % tb.stride)) s = 0;  // not a state
-    matches = searchCompiled(acsm, Tx, n, s, filer, gbkStarts);
+    MatchCtx ctx{filer, gbkStarts, Tx, fold ? tb.clsFold : nullptr, tb.selfClass};
+    matches = searchCompiled(acsm, Tx, n, s, ctx);
     *current_state = static_cast<int>(s);
   }
   if (nFindKeyWordCharType) *nFindKeyWordCharType = filer.charset();
   return matches;
+}
+
+}  // namespace
+
+int acsmSearchFolded(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+                     int *nFindKeyWordCharType, char arrFindKeyOut1[][64],
+                     char arrFindKeyOut2[][64], char arrFindKeyOut3[][64],
+                     const uint64_t *gbkStarts) {
+  if (!acsmCanFold(acsm)) return -1;
+  return searchWith(acsm, Tx, n, current_state, nFindKeyWordCharType, arrFindKeyOut1,
+                    arrFindKeyOut2, arrFindKeyOut3, gbkStarts, true);
+}
+
+bool acsmCanFold(const ACSM_STRUCT *acsm) {
+  return acsm && acsm->table && acsm->table->canFold;
+}
+
+int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+                 int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
+                 char arrFindKeyOut3[][64], const uint64_t *gbkStarts) {
+  return searchWith(acsm, Tx, n, current_state, nFindKeyWordCharType, arrFindKeyOut1,
+                    arrFindKeyOut2, arrFindKeyOut3, gbkStarts, false);
 }
 
 int acsmSearch(ACSM_STRUCT *acsm, unsigned char *Tx, int n, char * /*data*/, int *current_state,

@@ -82,6 +82,19 @@ int acsmSearch(ACSM_STRUCT *acsm, unsigned char *Tx, int n, char *data, int *cur
 int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                  int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
                  char arrFindKeyOut3[][64], const uint64_t *gbkStarts);
+// The same search over a text as if it were its filtered form (the
+// response and POST checks drop NUL, TAB, LF, CR, space and ASCII
+// punctuation and lower-case ASCII letters): those bytes keep the state, and
+// upper-case letters count as lower-case. The text must hold no "&nbsp;"
+// (the filter drops it whole). Words, charset result and match count are
+// those of acsmSearchEx over the filtered text, positions and boundaries
+// those of the unfiltered one. -1 when the automaton cannot (a pattern holds
+// an upper-case letter).
+int acsmSearchFolded(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+                     int *nFindKeyWordCharType, char arrFindKeyOut1[][64],
+                     char arrFindKeyOut2[][64], char arrFindKeyOut3[][64],
+                     const uint64_t *gbkStarts);
+bool acsmCanFold(const ACSM_STRUCT *acsm);
 int acsmPatternCount(ACSM_STRUCT *acsm);
 void acsmFree(ACSM_STRUCT *acsm);
 

@@ -259,9 +259,9 @@ TEST(AcsmTest, EmptyPatternStandsOnTheStartState) {
 TEST(AcsmTest, SizesAndCounts) {
   ACSM_STRUCT *a = build({{"ab", "ab", 1, 1}, {"abc", "abc", 1, 1}, {"x", "x", 1, 1}});
   EXPECT_EQ(3, acsmPatternCount(a));
-  EXPECT_EQ(7, a->acsmMaxStates);  // 1 + 2 + 3 + 1
-  EXPECT_EQ(4, a->acsmNumStates);  // a, ab, abc, x
-  EXPECT_EQ(5, acsmClassCount(a));
+  EXPECT_EQ(7, a->acsmMaxStates);   // 1 + 2 + 3 + 1
+  EXPECT_EQ(4, a->acsmNumStates);   // a, ab, abc, x
+  EXPECT_EQ(6, acsmClassCount(a));  // a b c x, the rest, and the column of dropped bytes
   EXPECT_EQ(7u * 1040,
             acsmFullTableBytes(a));  // 256 ints, the failure state, the list head (padded)
   EXPECT_LT(acsmTableBytes(a), acsmFullTableBytes(a));
@@ -378,4 +378,63 @@ TEST(AcsmTest, LargeSetsUseWideTablesAndStillAgree) {
   string text = "zz" + pats[4321].bytes + "q" + pats[17].bytes;
   EXPECT_EQ((vector<string>{pats[4321].bytes, pats[17].bytes}), search(a, text).list(1));
   acsmFree(a);
+}
+
+TEST(AcsmTest, FoldedSearchOfARawTextEqualsTheSearchOfItsFilteredForm) {
+  // Random keywords (lower case) and raw texts with upper case, blanks,
+  // punctuation and GBK bytes: the folded search of the raw text gives the
+  // words, charset and count of the search of its filtered text, with
+  // boundaries from the raw text.
+  std::mt19937 rng(41);
+  const string alphabet = "ab\xd6\xd0\xce";
+  const string noise[] = {" ", ",", "A", "B", "\t", "\n", "!", "@", "&", string(1, '\0'), "\x40"};
+  for (int round = 0; round < 300; ++round) {
+    vector<Pat> pats;
+    for (int k = 0; k < 1 + static_cast<int>(rng() % 6); ++k) {
+      string b;
+      for (int i = 0; i < 1 + static_cast<int>(rng() % 4); ++i)
+        b += alphabet[rng() % alphabet.size()];
+      pats.push_back({b, b, 1 + static_cast<int>(rng() % 2), 1 + static_cast<int>(rng() % 3)});
+    }
+    ACSM_STRUCT *a = build(pats);
+    ASSERT_TRUE(acsmCanFold(a));
+    for (int t = 0; t < 4; ++t) {
+      string raw;
+      const int n = static_cast<int>(rng() % (round % 5 == 0 ? 4000 : 60));
+      for (int i = 0; i < n; ++i)
+        raw += rng() % 3 ? string(1, alphabet[rng() % alphabet.size()]) : noise[rng() % 11];
+      // Boundaries of the raw text, and its filtered form with them.
+      vector<bool> start(raw.size());
+      for (size_t i = 0, tr = 0; i < raw.size(); ++i) {
+        start[i] = !tr;
+        tr = !tr && static_cast<unsigned char>(raw[i]) >= 0x81 &&
+             static_cast<unsigned char>(raw[i]) <= 0xFE;
+      }
+      string filtered;
+      vector<bool> fstart;
+      for (size_t i = 0; i < raw.size(); ++i) {
+        const unsigned char c = raw[i];
+        const bool drop = c == 0 || c == 9 || c == 10 || c == 13 || c == 32 ||
+                          (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) ||
+                          (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E);
+        if (drop) continue;
+        filtered += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        fstart.push_back(start[i]);
+      }
+      const vector<uint64_t> rawBm = bitmapOf(start), filtBm = bitmapOf(fstart);
+      Lists want = search(a, filtered, filtBm.data());
+      Lists got;
+      got.matches =
+          acsmSearchFolded(a, (const unsigned char *)raw.data(), (int)raw.size(), &got.state,
+                           &got.charset, got.l1, got.l2, got.l3, rawBm.data());
+      ASSERT_EQ(want.matches, got.matches) << round;
+      ASSERT_EQ(want.charset, got.charset) << round;
+      for (int k = 1; k <= 3; ++k) ASSERT_EQ(want.list(k), got.list(k)) << round;
+    }
+    acsmFree(a);
+  }
+  // A pattern with an upper-case letter cannot be folded.
+  ACSM_STRUCT *upper = build({{"aB", "aB", 1, 1}});
+  EXPECT_FALSE(acsmCanFold(upper));
+  acsmFree(upper);
 }

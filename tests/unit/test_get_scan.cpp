@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "config/kvr_config.h"
 #include "filters/kvr_get_scan.h"
+#include "match/kvr_match.h"
 #include "test_support.h"
 
 using std::string;
@@ -136,6 +138,50 @@ TEST_F(FilterTextTest, BoundariesCarryAcrossPiecesCutInsideCharacters) {
       trail = kvrGbkTrailAfter(piece.data(), n, trail);
       ASSERT_EQ(at + n < whole.size() && !start[at + n], trail == 1) << round;
       at += n;
+    }
+  }
+}
+
+TEST_F(FilterTextTest, CheckWithAFirstLookGivesTheDefinedResult) {
+  // kvrGetCheck (folded first look) against kvrGetScan over the filtered
+  // text, on random pages with keys, blanks, capitals, punctuation and
+  // entities.
+  std::mt19937 rng(5);
+  const string keys[] = {"ab", "\xd6\xd0\xce\xc4", "ba,\xd6\xd0", "x1,y2,z3", "qq"};
+  const string pieces[] = {"a",        "b",    "A",  "B",  " ",  ",", "&nbsp;", "&",  "\xd6\xd0",
+                           "\xce\xc4", "\xd6", "x1", "Y2", "z3", "q", "Q",      "\n", "\x40"};
+  for (int round = 0; round < 200; ++round) {
+    kvrResetConfigState();
+    for (int i = 0; i < 3; ++i) {
+      for (int t = 0; t < 2; ++t) {
+        structGetKeyWord &e = (t ? arrGetKeyWord.b : arrGetKeyWord.c)[i];
+        e.used = 1;
+        e.usertype = 2;
+        const string k = keys[rng() % 5];
+        std::memcpy(e.gbk, k.data(), k.size());
+      }
+    }
+    getkeyb_gb2utf8();
+    getkeyc_gb2utf8();
+    kvrKeyWord2AC();
+    nVazidezChkGetKeyWord = rng() % 2;
+    nVazidezBlockGetKeyWord = rng() % 2;
+    string page;
+    const int n = static_cast<int>(rng() % (round % 4 ? 40 : 2000));
+    for (int i = 0; i < n; ++i) page += pieces[rng() % 18];
+    const int trail = rng() % 2;
+    KvrGetHit want, got;
+    const int w =
+        kvrGetScan(kvrFilterText(pool, page.data(), page.size(), trail), false, true, &want);
+    KvrFilteredText ft;
+    const int g = kvrGetCheck(pool, page.data(), page.size(), trail, false, true, &got, &ft);
+    ASSERT_EQ(w, g) << round;
+    if (w) {
+      ASSERT_EQ(want.index, got.index) << round;
+      ASSERT_EQ(want.words, got.words) << round;
+      ASSERT_EQ(want.charset, got.charset) << round;
+      ASSERT_STREQ(want.key1, got.key1) << round;
+      ASSERT_NE(nullptr, ft.text);
     }
   }
 }
