@@ -1,5 +1,6 @@
 // Automaton building and search together with resolution: the first lines
 // of the input are block keywords, the rest is the page.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -33,7 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   nVazidezChkGetKeyWord = nVazidezBlockGetKeyWord = 1;
   const KvrFilteredText ft = kvrFilterText(fuzz::pool(), text.data(), text.size(), size & 1);
   KvrGetHit hit;
-  kvrGetScan(ft, false, true, &hit);
+  const int want = kvrGetScan(ft, false, true, &hit);
+  // The check with its first look gives the same answer.
+  KvrGetHit again;
+  KvrFilteredText ft2;
+  if (kvrGetCheck(fuzz::pool(), text.data(), text.size(), size & 1, false, true, &again, &ft2) != want ||
+      (want && (again.index != hit.index || again.words != hit.words || again.charset != hit.charset)))
+    std::abort();
   // Unfiltered too, with a carried state, through the plain interface.
   char lists[3][100][64] = {};
   int state = 0, charset = 0;
