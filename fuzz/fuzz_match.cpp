@@ -38,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The check with its first look gives the same answer.
   KvrGetHit again;
   KvrFilteredText ft2;
-  if (kvrGetCheck(fuzz::pool(), text.data(), text.size(), size & 1, false, true, &again, &ft2) != want ||
-      (want && (again.index != hit.index || again.words != hit.words || again.charset != hit.charset)))
+  if (kvrGetCheck(fuzz::pool(), text.data(), text.size(), size & 1, false, true, &again, &ft2) !=
+          want ||
+      (want &&
+       (again.index != hit.index || again.words != hit.words || again.charset != hit.charset)))
     std::abort();
   // Unfiltered too, with a carried state, through the plain interface.
   char lists[3][100][64] = {};

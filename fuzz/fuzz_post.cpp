@@ -37,12 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   postkeybex_gb2utf8();
   postkeycex_gb2utf8();
   kvrPostKeyWordIndex();
-  const KvrPostText pt =
+  KvrPostText pt =
       kvrPostPrepare(fuzz::pool(), body.data(), body.size(), size & 1, (size >> 1) & 1);
   KvrPostHit hits[8];
   int num = 0;
   const int r = kvrPostSweep(fuzz::pool(), pt, true, true, hits, &num);
   // Every reported hit is a hit by the plain rule.
+  kvrPostEnsureFiltered(fuzz::pool(), &pt);
   for (int k = 0; k < num; ++k) {
     const bool filtered = hits[k].table == kPostC || hits[k].table == kPostB;
     if (!kvrPostEntryHitsPlain(

@@ -42,7 +42,8 @@ structPostKeyWord &entryOf(const KvrPostHit &h) {
   }
 }
 
-void logHit(request_rec *r, const KvrPostText &text, const KvrPostHit &h, const char *action) {
+void logHit(request_rec *r, KvrPostText &text, const KvrPostHit &h, const char *action) {
+  kvrPostEnsureFiltered(r->pool, &text);
   structPostKeyWord &e = entryOf(h);
   char *form = h.pass == 1 ? e.gbk : e.utf8;
   char words[3][256] = {};
@@ -71,7 +72,7 @@ int kvrChkPostKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket *b, con
   if (!type) return 0;
   try {
     const bool form = strcasecmp(type, "application/x-www-form-urlencoded") == 0;
-    const KvrPostText text = kvrPostPrepare(r->pool, szPostBuff, nPostBuffLen, form, st->gbkTrail);
+    KvrPostText text = kvrPostPrepare(r->pool, szPostBuff, nPostBuffLen, form, st->gbkTrail);
     if (text.decodeError)
       kvrWriteDebugLog(r->pool, "kvrChkPostKeyWord... ap_unescape_url(szBuffRawTemp) err");
     KvrPostHit hits[8];

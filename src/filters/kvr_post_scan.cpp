@@ -164,10 +164,10 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
   pt.decodeError = 0;
   pt.raw = static_cast<char *>(apr_palloc(pool, n + 1));
   pt.rawLen = n;
-  const char *in = data;
+  pt.trail = trail;
+  for (size_t i = 0; i < n; ++i) pt.raw[i] = data[i] ? data[i] : ' ';  // zero bytes as spaces
+  pt.raw[n] = '\0';
   if (formEncoded) {
-    for (size_t i = 0; i < n; ++i) pt.raw[i] = data[i] ? data[i] : ' ';  // zero bytes as spaces
-    pt.raw[n] = '\0';
     // The decoded length, counted as the decoder reads escapes: a percent
     // sign with two hexadecimal digits is one byte.
     size_t escapes = 0;
@@ -179,17 +179,29 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
     pt.decodeError = ap_unescape_url(pt.raw) != OK;
     pt.rawLen = n - 2 * escapes;
     // "%00" decodes to a zero byte, which would end the text before the
-    // rest of the body; like a raw zero byte it becomes a space (below).
-    in = pt.raw;
+    // rest of the body; like a raw zero byte it becomes a space.
+    kvrRepNULLChar(pt.raw, static_cast<int>(pt.rawLen));
+    pt.raw[pt.rawLen] = '\0';
   }
-  // One pass: the filtered text, and the raw text lower-cased with zero
-  // bytes as spaces.
-  pt.filtered = kvrFilterTextAndRaw(pool, in, pt.rawLen, trail, pt.raw);
-  pt.raw[pt.rawLen] = '\0';
+  pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
+  if (memmem(pt.raw, pt.rawLen, "&nbsp;", 6)) {
+    // The filter drops this entity whole (and only in lower case): made
+    // now, before the raw text is lower-cased.
+    pt.filtered = kvrFilterTextAndRaw(pool, pt.raw, pt.rawLen, trail, pt.raw);
+  } else {
+    kvrAsciiLower(pt.raw, pt.rawLen);
+  }
   const size_t words = pt.rawLen / 64 + 1;
   pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (words + 1) * sizeof(uint64_t)));
   kvrGbkStarts(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen, trail, pt.rawStarts);
   return pt;
+}
+
+void kvrPostEnsureFiltered(apr_pool_t *pool, KvrPostText *text) {
+  // Without "&nbsp;" the filtered form of the lower-cased text is that of
+  // the text before.
+  if (!text->filtered.text)
+    text->filtered = kvrFilterText(pool, text->raw, text->rawLen, text->trail);
 }
 
 namespace {
@@ -235,7 +247,15 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
       const uint32_t ids = side.matcher.numIds();
       sets[s].bits = static_cast<uint64_t *>(apr_pcalloc(pool, (ids / 64 + 1) * sizeof(uint64_t)));
       sets[s].ids = static_cast<uint32_t *>(apr_palloc(pool, (ids + 1) * sizeof(uint32_t)));
-      side.matcher.scan(texts[s], lens[s], starts[s], &sets[s]);
+      if (s == 1 || texts[0]) {
+        side.matcher.scan(texts[s], lens[s], starts[s], &sets[s]);
+      } else if (!side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
+                                          text.rawLen, text.rawStarts, &sets[s])) {
+        // A pattern the folded reading cannot serve: the filtered text.
+        const KvrFilteredText f = kvrFilterText(pool, text.raw, text.rawLen, text.trail);
+        side.matcher.scan(reinterpret_cast<const unsigned char *>(f.text), f.len, f.starts,
+                          &sets[s]);
+      }
       scanned[s] = true;
     }
     return sets[s];

@@ -22,16 +22,22 @@ struct KvrPostText {
   char *raw;  // NUL-terminated, lower-cased
   size_t rawLen;
   uint64_t *rawStarts;  // character boundaries of the raw text
+  // Made only when needed (text null until then): the sweep reads the raw
+  // text as its filtered form unless it holds "&nbsp;".
   KvrFilteredText filtered;
+  int trail;
   int decodeError;  // the form decoder reported a malformed escape
 };
 
 // The raw text: the piece with zero bytes as spaces, percent escapes decoded
 // for a form post (a decoded zero byte becomes a space too), lower-cased;
-// and the filtered text made from it.
+// the filtered text made from it when it holds "&nbsp;".
 // `trail`: the piece begins with the second byte of a character.
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail = 0);
+
+// Makes the filtered text if it is not made yet.
+void kvrPostEnsureFiltered(apr_pool_t *pool, KvrPostText *text);
 
 struct KvrPostHit {
   int table;  // KvrPostTable

@@ -23,6 +23,17 @@ void KvrOccurMatcher::compile() {
     for (unsigned char c : p.bytes) used[c] = true;
   stride_ = 1;
   for (int b = 0; b < 256; ++b) cls_[b] = used[b] ? static_cast<uint8_t>(stride_++) : 0;
+  canFold_ = stride_ < 256;
+  for (int b = 'A'; b <= 'Z'; ++b) canFold_ = canFold_ && !used[b];
+  for (int b = 0; b < 256; ++b) {
+    dropped_[b] = b == 0 || b == 9 || b == 10 || b == 13 || b == 32 || (b >= 0x21 && b <= 0x2F) ||
+                  (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
+    foldByte_[b] = static_cast<uint8_t>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+  }
+  if (canFold_) {
+    selfClass_ = static_cast<uint8_t>(stride_++);
+    for (int b = 0; b < 256; ++b) foldCls_[b] = dropped_[b] ? selfClass_ : cls_[foldByte_[b]];
+  }
 
   KvrTrie trie;
   {
@@ -99,6 +110,7 @@ void KvrOccurMatcher::compile() {
       else
         std::copy_n(dense.data() + static_cast<size_t>(perm[fail_[s]]) * stride_, stride_, row);
       kidsOf(s, [&](uint8_t b, uint32_t to) { row[cls_[b]] = static_cast<T>(perm[to]); });
+      if (canFold_) row[selfClass_] = static_cast<T>(perm[s]);
     }
   };
   // The states one byte below the shallow ones come right after them.
@@ -137,13 +149,21 @@ void KvrOccurMatcher::compile() {
   patterns_.shrink_to_fit();
 }
 
-void KvrOccurMatcher::mark(uint32_t s, size_t end, const uint64_t *starts, KvrOccurSet *set) const {
+template <bool kFold>
+void KvrOccurMatcher::mark(uint32_t s, const unsigned char *text, size_t end,
+                           const uint64_t *starts, KvrOccurSet *set) const {
   for (uint32_t st = s; st != kNone; st = outLink_[st]) {
     for (uint32_t o = outBegin_[st]; o < outBegin_[st + 1]; ++o) {
       const Output &out = outs_[o];
       if (set->has(out.id)) continue;
       if (out.gbk && starts) {
-        const size_t start = end + 1 - out.len;
+        size_t start = end + 1 - out.len;
+        if (kFold) {  // out.len kept bytes back
+          size_t kept = 0, i = end + 1;
+          while (i > 0 && kept < out.len)
+            if (!dropped_[text[--i]]) ++kept;
+          start = i;
+        }
         if (!((starts[start >> 6] >> (start & 63)) & 1)) continue;
       }
       set->bits[out.id >> 6] |= uint64_t{1} << (out.id & 63);
@@ -152,11 +172,15 @@ void KvrOccurMatcher::mark(uint32_t s, size_t end, const uint64_t *starts, KvrOc
   }
 }
 
-template <class T>
+template <bool kFold, class T>
 inline uint32_t KvrOccurMatcher::step(const T *dense, uint32_t s, unsigned char c) const {
   for (;;) {
     if (__builtin_expect(s < numDense_, 1))
-      return dense[static_cast<size_t>(s) * stride_ + cls_[c]];
+      return dense[static_cast<size_t>(s) * stride_ + (kFold ? foldCls_[c] : cls_[c])];
+    if (kFold) {
+      if (dropped_[c]) return s;
+      c = foldByte_[c];
+    }
     const Edge *e = edges_.data() + edgeBegin_[s - numDense_];
     const Edge *last = edges_.data() + edgeBegin_[s - numDense_ + 1];
     while (e < last && e->byte != c) ++e;
@@ -165,59 +189,86 @@ inline uint32_t KvrOccurMatcher::step(const T *dense, uint32_t s, unsigned char 
   }
 }
 
-template <class T>
+template <bool kFold, class T>
 void KvrOccurMatcher::walk(const T *dense, const unsigned char *text, size_t from, size_t to,
                            uint32_t s, const uint64_t *starts, KvrOccurSet *set) const {
   const uint8_t *out = hasOut_.data();
   for (size_t i = from; i < to; ++i) {
-    s = step(dense, s, text[i]);
-    if (__builtin_expect(s >= quiet_, 0) && out[s]) mark(s, i, starts, set);
+    s = step<kFold>(dense, s, text[i]);
+    if (__builtin_expect(s >= quiet_, 0) && out[s]) mark<kFold>(s, text, i, starts, set);
   }
 }
 
 // The text is cut into segments walked side by side, so that their lookups
-// overlap. A segment after the first starts a longest pattern early from the
-// start state, which brings it to the state one walk would have there; what
-// it finds on the way is found in the text all the same, and the set of
-// found ids does not depend on the order.
-template <class T>
+// overlap. A segment after the first starts a longest pattern early (counted
+// in kept bytes when folded) from the start state, which brings it to the
+// state one walk would have there; what it finds on the way is found in the
+// text all the same, and the set of found ids does not depend on the order.
+template <bool kFold, class T>
 void KvrOccurMatcher::scanWith(const T *dense, const unsigned char *text, size_t n,
                                const uint64_t *starts, KvrOccurSet *set) const {
   constexpr int kStreams = 8;
   const size_t warm = maxLen_ > 0 ? maxLen_ - 1 : 0;
   const size_t seg = n / kStreams;
-  if (seg < 4 * warm + 64) return walk(dense, text, 0, n, 0, starts, set);
+  if (seg < 4 * warm + 64) return walk<kFold>(dense, text, 0, n, 0, starts, set);
   const uint8_t *out = hasOut_.data();
   const unsigned char *p[kStreams];
   uint32_t s[kStreams];
+  size_t length[kStreams];
   for (int k = 0; k < kStreams; ++k) {
-    p[k] = text + (k == 0 ? 0 : k * seg - warm);
+    size_t from = k * seg;
+    if (k > 0) {
+      if (!kFold) {
+        from -= warm;
+      } else {
+        size_t kept = 0;
+        while (from > 0 && kept < warm)
+          if (!dropped_[text[--from]]) ++kept;
+      }
+    }
+    p[k] = text + from;
     s[k] = 0;
+    length[k] = (k == kStreams - 1 ? n : (k + 1) * seg) - from;
   }
-  for (size_t j = 0; j < seg; ++j) {
+  size_t common = seg;
+  for (int k = 0; k < kStreams; ++k) common = std::min(common, length[k]);
+  for (size_t j = 0; j < common; ++j) {
     uint32_t any = 0;
 #pragma GCC unroll 8
     for (int k = 0; k < kStreams; ++k) {
-      s[k] = step(dense, s[k], p[k][j]);
+      s[k] = step<kFold>(dense, s[k], p[k][j]);
       any |= s[k] >= quiet_;
     }
     if (__builtin_expect(any, 0))
       for (int k = 0; k < kStreams; ++k)
-        if (out[s[k]]) mark(s[k], static_cast<size_t>(p[k] - text) + j, starts, set);
+        if (out[s[k]]) mark<kFold>(s[k], text, static_cast<size_t>(p[k] - text) + j, starts, set);
   }
-  for (int k = 1; k < kStreams; ++k) {
-    const size_t end = k == kStreams - 1 ? n : (k + 1) * seg;
-    walk(dense, text, static_cast<size_t>(p[k] - text) + seg, end, s[k], starts, set);
+  for (int k = 0; k < kStreams; ++k) {
+    const size_t at = static_cast<size_t>(p[k] - text);
+    walk<kFold>(dense, text, at + common, at + length[k], s[k], starts, set);
   }
+}
+
+template <bool kFold>
+void KvrOccurMatcher::scanAny(const unsigned char *text, size_t n, const uint64_t *starts,
+                              KvrOccurSet *set) const {
+  if (count_ == 0) return;
+  if (!dense16_.empty())
+    scanWith<kFold>(dense16_.data(), text, n, starts, set);
+  else if (!dense32_.empty())
+    scanWith<kFold>(dense32_.data(), text, n, starts, set);
 }
 
 void KvrOccurMatcher::scan(const unsigned char *text, size_t n, const uint64_t *starts,
                            KvrOccurSet *set) const {
-  if (count_ == 0) return;
-  if (!dense16_.empty())
-    scanWith(dense16_.data(), text, n, starts, set);
-  else if (!dense32_.empty())
-    scanWith(dense32_.data(), text, n, starts, set);
+  scanAny<false>(text, n, starts, set);
+}
+
+bool KvrOccurMatcher::scanFolded(const unsigned char *text, size_t n, const uint64_t *starts,
+                                 KvrOccurSet *set) const {
+  if (count_ > 0 && !canFold_) return false;
+  scanAny<true>(text, n, starts, set);
+  return true;
 }
 
 size_t KvrOccurMatcher::bytes() const {

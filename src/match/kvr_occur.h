@@ -29,6 +29,12 @@ class KvrOccurMatcher {
   // Marks every id that occurs in the text. `starts` holds the character
   // boundaries (bit i for position i); set has room for numIds() ids.
   void scan(const unsigned char *text, size_t n, const uint64_t *starts, KvrOccurSet *set) const;
+  // The same over a text as if it were its filtered form: NUL, TAB, LF, CR,
+  // space and ASCII punctuation keep the state, upper case counts as lower
+  // case (the text must hold no "&nbsp;", which the filter drops whole).
+  // False, and nothing scanned, when a pattern holds an upper-case letter.
+  bool scanFolded(const unsigned char *text, size_t n, const uint64_t *starts,
+                  KvrOccurSet *set) const;
   uint32_t numIds() const { return numIds_; }
   bool empty() const { return count_ == 0; }
   size_t bytes() const;
@@ -48,15 +54,19 @@ class KvrOccurMatcher {
     uint8_t byte;
     uint32_t to;
   };
-  void mark(uint32_t s, size_t end, const uint64_t *starts, KvrOccurSet *set) const;
-  template <class T>
+  template <bool kFold>
+  void mark(uint32_t s, const unsigned char *text, size_t end, const uint64_t *starts,
+            KvrOccurSet *set) const;
+  template <bool kFold, class T>
   uint32_t step(const T *dense, uint32_t s, unsigned char c) const;
-  template <class T>
+  template <bool kFold, class T>
   void walk(const T *dense, const unsigned char *text, size_t from, size_t to, uint32_t s,
             const uint64_t *starts, KvrOccurSet *set) const;
-  template <class T>
+  template <bool kFold, class T>
   void scanWith(const T *dense, const unsigned char *text, size_t n, const uint64_t *starts,
                 KvrOccurSet *set) const;
+  template <bool kFold>
+  void scanAny(const unsigned char *text, size_t n, const uint64_t *starts, KvrOccurSet *set) const;
 
   std::vector<Pattern> patterns_;  // until compiled
   size_t count_ = 0;
@@ -64,8 +74,13 @@ class KvrOccurMatcher {
   uint32_t numIds_ = 0;
   uint8_t cls_[256] = {};
   uint32_t stride_ = 1;
-  uint32_t numDense_ = 0;  // states 0 .. numDense_-1 have full rows
-  uint32_t quiet_ = 0;     // states below it have full rows and no outputs
+  bool canFold_ = false;
+  uint8_t foldCls_[256] = {};   // the classes of a folded scan
+  uint8_t foldByte_[256] = {};  // upper case as lower case
+  bool dropped_[256] = {};      // bytes the filter drops
+  uint8_t selfClass_ = 0;       // their column: every state leads to itself
+  uint32_t numDense_ = 0;       // states 0 .. numDense_-1 have full rows
+  uint32_t quiet_ = 0;          // states below it have full rows and no outputs
   // numDense_ rows of stride_ next states; 16 bits wide when every state
   // they lead to fits (they lead one byte deeper at most).
   KvrRawVector<uint16_t> dense16_;  // every cell is written when compiled

@@ -61,7 +61,9 @@ bool plainHit(const structPostKeyWord &e, int pass, const string &text, const ui
 }
 
 // The plain sweep: every entry of every table, in order.
-vector<KvrPostHit> plainSweep(const KvrPostText &pt, bool block, bool record, int *result) {
+vector<KvrPostHit> plainSweep(apr_pool_t *pool, KvrPostText pt, bool block, bool record,
+                              int *result) {
+  kvrPostEnsureFiltered(pool, &pt);
   vector<KvrPostHit> hits;
   auto textOf = [&](int slot) {
     return (slot == kPostC || slot == kPostB) ? string(pt.filtered.text, pt.filtered.len)
@@ -131,7 +133,7 @@ TEST_F(PostScanTest, DifferentialAgainstPlainSweep) {
         int numHits = 0;
         const int got = kvrPostSweep(pool, pt, sw & 1, sw & 2, hits, &numHits);
         int want = 0;
-        const vector<KvrPostHit> expect = plainSweep(pt, sw & 1, sw & 2, &want);
+        const vector<KvrPostHit> expect = plainSweep(pool, pt, sw & 1, sw & 2, &want);
         ASSERT_EQ(want, got) << "round " << round;
         ASSERT_EQ(expect.size(), static_cast<size_t>(numHits))
             << "round " << round << " body " << body;
@@ -165,7 +167,7 @@ TEST_F(PostScanTest, DifferentialOnLongBodies) {
       KvrPostHit hits[8];
       int numHits = 0, want = 0;
       const int got = kvrPostSweep(pool, pt, sw & 1, sw & 2, hits, &numHits);
-      const vector<KvrPostHit> expect = plainSweep(pt, sw & 1, sw & 2, &want);
+      const vector<KvrPostHit> expect = plainSweep(pool, pt, sw & 1, sw & 2, &want);
       ASSERT_EQ(want, got) << round;
       ASSERT_EQ(expect.size(), static_cast<size_t>(numHits)) << round;
       for (int k = 0; k < numHits; ++k) ASSERT_EQ(expect[k].index, hits[k].index) << round;
@@ -178,6 +180,8 @@ TEST_F(PostScanTest, PrepareDecodesFormsAndKeepsTheWholeBody) {
   KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), true);
   EXPECT_EQ(string(" &msg=\xe7\xa6\x81+x/y%zz"), string(pt.raw, pt.rawLen));  // %00 is a space now
   EXPECT_EQ(1, pt.decodeError);
+  EXPECT_EQ(nullptr, pt.filtered.text);  // made only when needed
+  kvrPostEnsureFiltered(pool, &pt);
   EXPECT_EQ(string("msg\xe7\xa6\x81xyzz"), string(pt.filtered.text, pt.filtered.len));
   pt = kvrPostPrepare(pool, body.data(), body.size(), false);
   EXPECT_EQ(string("%00&msg=%e7%a6%81+x%2fy%zz"), string(pt.raw, pt.rawLen));
