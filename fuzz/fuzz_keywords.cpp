@@ -12,14 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (size_t code : {1021, 1022}) kvrVazidezReadGetKeyFile(fuzz::pool(), &path[0], code, 3000, 31);
   for (size_t code : {1011, 1012, 9011, 9012})
     kvrVazidezReadPostKeyFile(fuzz::pool(), &path[0], code, 3000, 31);
-  getkeyb_gb2utf8();
-  getkeyc_gb2utf8();
-  postkeyb_gb2utf8();
-  postkeyc_gb2utf8();
-  postkeybex_gb2utf8();
-  postkeycex_gb2utf8();
-  kvrKeyWord2AC();
-  kvrPostKeyWordIndex();
+  kvrBuildKeywordForms();
   nVazidezChkGetKeyWord = nVazidezBlockGetKeyWord = nWriteUtf8KeyWord = nWriteBig5KeyWord = 1;
   std::vector<char> page(0x500000);
   kvrBuildConfigPage(page.data(), page.size());

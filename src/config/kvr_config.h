@@ -168,6 +168,10 @@ int kvrReadConfig(apr_pool_t *p);
 int kvrLoadConfiguration(apr_pool_t *p, const char *configDir, const char *logDir,
                          bool writeStatusPage);
 
+// The load's steps after the files are read: the charset forms of the
+// keyword tables, then the GET automata and the POST matchers.
+void kvrBuildKeywordForms();
+
 // INI file.
 int kvrRepDirFileStrEx(char *szbuff);
 int kvrReadIniStr(apr_pool_t *pool, char *strFileName, char *strKeyName, char *strValBuff,

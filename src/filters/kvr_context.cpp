@@ -118,9 +118,11 @@ int kvrPostHtmlPageContextMutilKey(request_rec *r, apr_size_t /*nPageCode*/, apr
                                    char *szKeyWordBuff3, char *szHtmlPageRawBuff,
                                    apr_size_t dwHtmlPageRawBuffLen, char *szHtmlPageBuff,
                                    apr_size_t dwHtmlPageBuffLen, char *szContextBuff,
-                                   apr_size_t dwContextLen, apr_size_t /*nSetKeyWordColorToRed*/,
-                                   apr_size_t /*nRepKeyWordHtmlChar*/) {
-  return kvrPageContext(r->pool, nKeyWordNum, szKeyWordBuff0, szKeyWordBuff1, szKeyWordBuff2,
-                        szKeyWordBuff3, szHtmlPageRawBuff, dwHtmlPageRawBuffLen, szHtmlPageBuff,
-                        dwHtmlPageBuffLen, szContextBuff, dwContextLen);
+                                   apr_size_t dwContextLen, apr_size_t nSetKeyWordColorToRed,
+                                   apr_size_t nRepKeyWordHtmlChar) {
+  // The same extraction as for responses.
+  return kvrGetHtmlPageContextMutilKey(
+      r, 0, nKeyWordNum, szKeyWordBuff0, szKeyWordBuff1, szKeyWordBuff2, szKeyWordBuff3,
+      szHtmlPageRawBuff, dwHtmlPageRawBuffLen, szHtmlPageBuff, dwHtmlPageBuffLen, szContextBuff,
+      dwContextLen, nSetKeyWordColorToRed, nRepKeyWordHtmlChar);
 }
