@@ -1,10 +1,12 @@
 // The response check's filtered text and boundaries against a plain walk.
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "filters/kvr_get_scan.h"
 #include "fuzz_common.h"
+#include "util/kvr_cpu.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   apr_pool_clear(fuzz::pool());
@@ -34,6 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ++w;
   }
   if (w != ft.len) std::abort();
+  // The text alone, with every instruction set the processor offers.
+  std::vector<char> out(size + 64);
+  const KvrSimdLevel offered = kvrSimdLevelOffered();
+  for (int level = 0; level <= offered; ++level) {
+    kvrForceSimdLevel(static_cast<KvrSimdLevel>(level));
+    const size_t len = kvrFilterTextBytes(reinterpret_cast<const char *>(data), size, out.data());
+    if (len != ft.len || std::memcmp(out.data(), ft.text, len) != 0) std::abort();
+  }
+  kvrForceSimdLevel(offered);
   if (kvrGbkTrailAfter(reinterpret_cast<const char *>(data), size, trail) != t) std::abort();
   std::vector<uint64_t> bits(size / 64 + 2);
   if (kvrGbkStarts(data, size, trail, bits.data()) != t) std::abort();

@@ -7,6 +7,14 @@
 #include "filters/kvr_get_scan.h"
 #include "fuzz_common.h"
 #include "match/kvr_match.h"
+#include "match/kvr_prefilter.h"
+#include "util/kvr_cpu.h"
+
+namespace {
+void count(void *ctx, const ACSM_PATTERN *, int) {
+  ++*static_cast<size_t *>(ctx);
+}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::reset();
@@ -35,14 +43,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const KvrFilteredText ft = kvrFilterText(fuzz::pool(), text.data(), text.size(), size & 1);
   KvrGetHit hit;
   const int want = kvrGetScan(ft, false, true, &hit);
-  // The check with its first look gives the same answer.
-  KvrGetHit again;
-  KvrFilteredText ft2;
-  if (kvrGetCheck(fuzz::pool(), text.data(), text.size(), size & 1, false, true, &again, &ft2) !=
-          want ||
-      (want &&
-       (again.index != hit.index || again.words != hit.words || again.charset != hit.charset)))
-    std::abort();
+  // The prefilter tells exactly whether any pattern occurs in the filtered
+  // text, with every instruction set the processor offers.
+  size_t found = 0;
+  acsmForEachMatch(acsm_vazidez_getkeyb, reinterpret_cast<const unsigned char *>(ft.text),
+                   static_cast<int>(ft.len), count, &found);
+  acsmForEachMatch(acsm_vazidez_getkeyc, reinterpret_cast<const unsigned char *>(ft.text),
+                   static_cast<int>(ft.len), count, &found);
+  const KvrPrefilter *filter = kvrGetKeyPrefilter();
+  const KvrSimdLevel offered = kvrSimdLevelOffered();
+  for (int level = 0; level <= offered; ++level) {
+    kvrForceSimdLevel(static_cast<KvrSimdLevel>(level));
+    if (filter->usable() &&
+        filter->any(reinterpret_cast<const unsigned char *>(ft.text), ft.len, 3) != (found > 0))
+      std::abort();
+    // The check with its first look gives the same answer.
+    KvrGetHit again;
+    KvrFilteredText ft2;
+    if (kvrGetCheck(fuzz::pool(), text.data(), text.size(), size & 1, false, true, &again, &ft2) !=
+            want ||
+        (want &&
+         (again.index != hit.index || again.words != hit.words || again.charset != hit.charset)))
+      std::abort();
+  }
+  kvrForceSimdLevel(offered);
   // Unfiltered too, with a carried state, through the plain interface.
   char lists[3][100][64] = {};
   int state = 0, charset = 0;

@@ -7,9 +7,19 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12 warns inside its own AVX-512 headers (the undefined vector that
+// some intrinsics start from).
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "config/kvr_config.h"
 #include "match/kvr_match.h"
+#include "match/kvr_prefilter.h"
+#include "util/kvr_cpu.h"
 
 namespace {
 
@@ -217,6 +227,98 @@ KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int sta
 
 }  // namespace
 
+namespace {
+
+size_t filterBytesPlain(const unsigned char *in, size_t n, char *out) {
+  size_t w = 0;
+  for (size_t i = 0; i < n;) {
+#ifdef __SSE2__
+    if (n - i >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+      auto within = [&](char lo, char hi) {
+        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+      };
+      const __m128i upper = within('A', 'Z');
+      const __m128i keep = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), upper),
+                                        _mm_or_si128(within('a', 'z'), within('0', '9')));
+      if (_mm_movemask_epi8(keep) == 0xFFFF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w),
+                         _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20))));
+        w += 16;
+        i += 16;
+        continue;
+      }
+    }
+#endif
+    const size_t stop = n - i >= 16 ? i + 16 : n;
+    for (; i < stop; ++i) {
+      const unsigned char b = in[i];
+      const uint32_t f = kBytes.flags[b];
+      if (__builtin_expect(f & kAmp, 0)) {
+        if (n - i > 5 && std::memcmp(in + i + 1, "nbsp;", 5) == 0) i += 5;
+        continue;
+      }
+      out[w] = static_cast<char>(kBytes.lower[b]);
+      w += f & kKeep;
+    }
+  }
+  return w;
+}
+
+#ifdef __x86_64__
+// 64 bytes at a time: the dropped bytes are looked up in a 128-byte table
+// (bytes from 0x80 up are all kept), the kept ones lower-cased and packed
+// with one compress.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2"))) size_t filterBytesAvx512(
+    const unsigned char *in, size_t n, char *out) {
+  alignas(64) static const struct Drop {
+    unsigned char d[128];
+    constexpr Drop() : d() {
+      for (int b = 0; b < 128; ++b) d[b] = !(kBytes.flags[b] & kKeep);
+    }
+  } kDrop;
+  const __m512i dropLo = _mm512_load_si512(kDrop.d), dropHi = _mm512_load_si512(kDrop.d + 64);
+  const __m512i amp = _mm512_set1_epi8('&'), a = _mm512_set1_epi8('A');
+  const __m512i alphabet = _mm512_set1_epi8(25), caseBit = _mm512_set1_epi8(0x20);
+  size_t w = 0;
+  uint64_t carried = 0;  // entity bytes that run into the next 64
+  for (size_t i = 0; i < n; i += 64) {
+    const size_t m = n - i < 64 ? n - i : 64;
+    const __mmask64 valid = m == 64 ? ~__mmask64{0} : (__mmask64{1} << m) - 1;
+    const __m512i v = _mm512_maskz_loadu_epi8(valid, in + i);
+    const __mmask64 dropped =
+        _mm512_test_epi8_mask(_mm512_permutex2var_epi8(dropLo, v, dropHi), _mm512_set1_epi8(1));
+    __mmask64 keep = (_mm512_movepi8_mask(v) | ~dropped) & valid & ~carried;
+    carried = 0;
+    for (uint64_t ands = _mm512_cmpeq_epi8_mask(v, amp) & valid; ands; ands &= ands - 1) {
+      // '&' is dropped already (it is punctuation); "nbsp;" after it goes too.
+      const size_t j = static_cast<size_t>(__builtin_ctzll(ands));
+      if (n - (i + j) > 5 && std::memcmp(in + i + j + 1, "nbsp;", 5) == 0) {
+        const unsigned __int128 span = static_cast<unsigned __int128>(0x1F) << (j + 1);
+        keep &= ~static_cast<uint64_t>(span);
+        carried |= static_cast<uint64_t>(span >> 64);
+      }
+    }
+    const __mmask64 upper = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, a), alphabet);
+    const __m512i lowered = _mm512_mask_add_epi8(v, upper, v, caseBit);
+    _mm512_storeu_si512(out + w, _mm512_maskz_compress_epi8(keep, lowered));
+    w += static_cast<size_t>(__builtin_popcountll(keep));
+  }
+  return w;
+}
+#endif
+
+}  // namespace
+
+size_t kvrFilterTextBytes(const char *data, size_t n, char *out) {
+  const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+#ifdef __x86_64__
+  if (kvrSimdLevel() >= kKvrSimdAvx512) return filterBytesAvx512(in, n, out);
+#endif
+  return filterBytesPlain(in, n, out);
+}
+
 KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int trail) {
   return filterText<false>(pool, data, n, trail, nullptr);
 }
@@ -308,10 +410,16 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
   if (!block && !record) return 0;
   ACSM_STRUCT *c = block ? acsm_vazidez_getkeyc : nullptr;
   ACSM_STRUCT *b = record ? acsm_vazidez_getkeyb : nullptr;
-  const bool foldable = (!c || acsmCanFold(c) || c->numPatterns < 1) &&
-                        (!b || acsmCanFold(b) || b->numPatterns < 1) &&
-                        !memmem(data, n, "&nbsp;", 6);
-  if (foldable) {
+  const KvrPrefilter *filter = kvrGetKeyPrefilter();
+  if (filter && filter->usable()) {
+    // Nothing can be found unless a pattern occurs in the filtered text.
+    char *text = static_cast<char *>(apr_palloc(pool, n + 64));
+    const size_t len = kvrFilterTextBytes(data, n, text);
+    if (!filter->any(reinterpret_cast<const unsigned char *>(text), len,
+                     (record ? 1u : 0u) | (block ? 2u : 0u)))
+      return 0;
+  } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
+             (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {
     uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));
     kvrGbkStarts(reinterpret_cast<const unsigned char *>(data), n, trail, starts);
     if (!foldedFinds(c, data, n, starts) && !foldedFinds(b, data, n, starts)) return 0;

@@ -26,6 +26,10 @@ KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int 
 KvrFilteredText kvrFilterTextAndRaw(apr_pool_t *pool, const char *data, size_t n, int trail,
                                     char *raw);
 
+// The filtered text alone, without boundaries: written to out, which must
+// have room for n + 64 bytes (whole vectors are stored); returns its length.
+size_t kvrFilterTextBytes(const char *data, size_t n, char *out);
+
 // Whether the byte after these n bytes is the second byte of a character,
 // given the same for their first byte. Pieces of one body or response are
 // cut anywhere, also inside a character: the filters carry this from one

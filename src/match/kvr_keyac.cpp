@@ -1,11 +1,21 @@
 // Building the GET keyword automata from the keyword tables.
 #include <cstring>
+#include <memory>
 
 #include "config/kvr_config.h"
 #include "match/kvr_match.h"
+#include "match/kvr_prefilter.h"
 
 ACSM_STRUCT *acsm_vazidez_getkeyb = nullptr;
 ACSM_STRUCT *acsm_vazidez_getkeyc = nullptr;
+
+namespace {
+std::unique_ptr<KvrPrefilter> gPrefilter;
+}
+
+const KvrPrefilter *kvrGetKeyPrefilter() {
+  return gPrefilter.get();
+}
 
 int kvrSplitKeyWord(const char *szKeyWord, char szMultiKeyWord[3][256]) {
   if (!szKeyWord || szKeyWord[0] == ',') return 0;
@@ -78,5 +88,15 @@ int kvrKeyWord2AC() {
   build(acsm_vazidez_getkeyc, arrGetKeyWord.c);
   acsmCompile(acsm_vazidez_getkeyb, nullptr, nullptr);
   acsmCompile(acsm_vazidez_getkeyc, nullptr, nullptr);
+
+  // One filter for the patterns of both automata: a clean page is passed
+  // after one pass whichever tables are searched.
+  auto filter = std::make_unique<KvrPrefilter>();
+  for (const ACSM_PATTERN *p = acsm_vazidez_getkeyb->acsmPatterns; p; p = p->next)
+    filter->add(p->patrn, static_cast<size_t>(p->n), 1, p->nKeyWordCharType == 2);
+  for (const ACSM_PATTERN *p = acsm_vazidez_getkeyc->acsmPatterns; p; p = p->next)
+    filter->add(p->patrn, static_cast<size_t>(p->n), 2, p->nKeyWordCharType == 2);
+  filter->compile();
+  gPrefilter = std::move(filter);
   return 1;
 }

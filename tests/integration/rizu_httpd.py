@@ -103,11 +103,12 @@ cat
 class Httpd:
     """One apache2 with the module loaded and both filters attached."""
 
-    def __init__(self, mpm="event", extra_conf="", filters=True, module=True):
+    def __init__(self, mpm="event", extra_conf="", filters=True, module=True, name=None):
         _check_environment()
         self.mpm = mpm
         self.port = free_port()
-        self.root = os.path.join(ITEST_ROOT, "server-" + mpm)
+        # Servers that run at the same time need roots of their own.
+        self.root = os.path.join(ITEST_ROOT, "server-" + (name or mpm))
         self.docroot = os.path.join(self.root, "htdocs")
         self.extra_conf = extra_conf
         self.filters = filters

@@ -98,3 +98,10 @@ std::string toGbk(const std::string &utf8) {
 std::string toUtf8(const std::string &gbk) {
   return convert("UTF-8", "GBK", gbk);
 }
+
+std::vector<KvrSimdLevel> kvrTestSimdLevels() {
+  std::vector<KvrSimdLevel> levels;
+  for (int l = kKvrSimdScalar; l <= kvrSimdLevelOffered(); ++l)
+    levels.push_back(static_cast<KvrSimdLevel>(l));
+  return levels;
+}

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "util/kvr_cpu.h"
 
 // A fresh APR pool per test.
 class PoolTest : public ::testing::Test {
@@ -49,3 +52,17 @@ void resetModuleState(const std::string &configDir, const std::string &logDir);
 // this serves texts built at run time).
 std::string toGbk(const std::string &utf8);
 std::string toUtf8(const std::string &gbk);
+
+// Every vector instruction level this processor offers, the plain one first.
+std::vector<KvrSimdLevel> kvrTestSimdLevels();
+// Uses one level while it lives.
+class KvrSimdGuard {
+ public:
+  explicit KvrSimdGuard(KvrSimdLevel level) : before_(kvrForceSimdLevel(level)) {}
+  ~KvrSimdGuard() { kvrForceSimdLevel(before_); }
+  KvrSimdGuard(const KvrSimdGuard &) = delete;
+  KvrSimdGuard &operator=(const KvrSimdGuard &) = delete;
+
+ private:
+  KvrSimdLevel before_;
+};

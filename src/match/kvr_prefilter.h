@@ -1,0 +1,94 @@
+// A quick and exact test of whether any keyword pattern occurs in a
+// filtered text (the bytes of a response without blanks and punctuation,
+// lower-cased). Most pages hold no keyword at all: for them one vectorised
+// pass over the text settles the check, where the automata would take one
+// table walk per table, each a chain of dependent loads that mostly miss
+// the first-level cache.
+//
+// Each position is tested against a small Bloom filter of four bytes of
+// each pattern, its key (three bits within one 32-bit word, so one load a
+// position); a position that passes is looked up in an exact table of the
+// keys and the patterns that hold them are compared there. Patterns of two
+// or three bytes are keyed by two bytes, in a bitmap of all 65536 pairs. A
+// pattern of one byte would make every position a candidate: with one, the
+// filter is not used.
+//
+// A key is the pattern's first bytes, but in a UTF-8 pattern the bytes
+// after a character's first byte: a Chinese character's first byte takes
+// one of a few values, so keys that begin with it would let through a
+// large part of any Chinese UTF-8 page.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class KvrPrefilter {
+ public:
+  // A pattern of the automata in `group` (a bit: 1 for the record
+  // table's, 2 for the block table's); `utf8` for a pattern in UTF-8.
+  void add(const unsigned char *bytes, size_t n, unsigned group, bool utf8);
+  // Builds the tables. False when the patterns do not suit the filter (one
+  // of them is a single byte); any() must not be used then.
+  bool compile();
+  bool usable() const { return usable_; }
+  // Whether a pattern of a group in `groups` occurs in the n bytes at text:
+  // exact, without regard to character boundaries.
+  bool any(const unsigned char *text, size_t n, unsigned groups) const;
+  // Bytes of the tables; number of distinct four-byte beginnings.
+  size_t bytes() const;
+  size_t keys() const { return longKeys_; }
+
+  // The kernels (one per instruction set) share these.
+  struct Slot {
+    uint32_t key;
+    uint32_t begin;  // entries [begin, end) begin with key; end 0 = empty slot
+    uint32_t end;
+  };
+  struct Entry {
+    uint32_t offset;  // into pool_
+    uint8_t len;
+    uint8_t group;
+    uint8_t at;  // where in the pattern its key stands
+  };
+  static constexpr uint32_t kIndexHash = 0x9E3779B1u;  // word of the Bloom filter
+  static constexpr uint32_t kBitsHash = 0x85EBCA77u;   // the three bits within it
+  static constexpr uint32_t kSlotHash = 0xC2B2AE3Du;   // slot of the exact tables
+
+  const uint32_t *bloom() const { return bloom_.data(); }
+  int bloomShift() const { return bloomShift_; }
+  const uint32_t *pairs() const { return hasShort_ ? pairs_.data() : nullptr; }
+  // The exact tests of one position that passed a filter.
+  bool verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups) const;
+  bool verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups) const;
+  // Positions from `from` on, one at a time.
+  bool scanScalar(const unsigned char *text, size_t n, size_t from, unsigned groups) const;
+
+ private:
+  struct Pattern {
+    std::string bytes;
+    unsigned group;
+    bool utf8;
+    size_t at;  // where its key stands
+  };
+  bool lookup(const std::vector<Slot> &slots, const std::vector<Entry> &entries, int shift,
+              uint32_t key, const unsigned char *text, size_t n, size_t q, unsigned groups) const;
+  static void index(std::vector<Pattern> &pats, size_t keyLen, std::vector<Slot> *slots, int *shift,
+                    std::vector<Entry> *entries, std::string *pool);
+
+  std::vector<Pattern> patterns_;
+  bool usable_ = false;
+  bool hasShort_ = false;
+  std::vector<uint32_t> bloom_;
+  int bloomShift_ = 32;
+  std::vector<uint32_t> pairs_;  // 65536 bits: beginnings of the short patterns
+  std::vector<Slot> longSlots_, shortSlots_;
+  int longShift_ = 32, shortShift_ = 32;
+  std::vector<Entry> longEntries_, shortEntries_;
+  std::string pool_;
+  size_t longKeys_ = 0;
+};
+
+// The filter over both GET automata, built with them; null before.
+const KvrPrefilter *kvrGetKeyPrefilter();

@@ -1,0 +1,166 @@
+// The prefilter of the response check: whether a pattern occurs in a
+// filtered text, against a plain substring search.
+#include <random>
+#include <string>
+#include <vector>
+
+#include "match/kvr_prefilter.h"
+#include "test_support.h"
+
+using std::string;
+
+namespace {
+
+struct Pat {
+  string bytes;
+  unsigned group;
+  bool utf8;
+};
+
+// Bytes a filtered text may hold.
+bool filtered(unsigned char b) {
+  return b >= 0x80 || (b >= '0' && b <= '9') || (b >= 'a' && b <= 'z') ||
+         (b >= 0x01 && b <= 0x08) || b == 0x0B || b == 0x0C || (b >= 0x0E && b <= 0x1F) ||
+         b == 0x7F;
+}
+
+bool plain(const std::vector<Pat> &pats, const string &text, unsigned groups) {
+  for (const Pat &p : pats) {
+    if (!(p.group & groups) || p.bytes.empty()) continue;
+    bool possible = true;
+    for (unsigned char b : p.bytes) possible = possible && filtered(b);
+    if (possible && text.find(p.bytes) != string::npos) return true;
+  }
+  return false;
+}
+
+KvrPrefilter build(const std::vector<Pat> &pats) {
+  KvrPrefilter f;
+  for (const Pat &p : pats)
+    f.add(reinterpret_cast<const unsigned char *>(p.bytes.data()), p.bytes.size(), p.group, p.utf8);
+  f.compile();
+  return f;
+}
+
+void expectSame(const KvrPrefilter &f, const std::vector<Pat> &pats, const string &text,
+                const string &what) {
+  for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+    KvrSimdGuard guard(level);
+    for (unsigned groups = 1; groups <= 3; ++groups)
+      ASSERT_EQ(plain(pats, text, groups),
+                f.any(reinterpret_cast<const unsigned char *>(text.data()), text.size(), groups))
+          << what << " level " << level << " groups " << groups;
+  }
+}
+
+}  // namespace
+
+TEST(Prefilter, RandomPatternsAndTextsAgainstSubstringSearch) {
+  std::mt19937 rng(11);
+  // A small alphabet, so that prefixes and whole patterns do occur; with
+  // bytes of UTF-8 and GBK characters and a few the filter never holds.
+  const unsigned char alphabet[] = {'a', 'b', '1', 0x01, 0x7F, 0xE4, 0xB8, 0xAD, 0xD6, 0xD0};
+  for (int round = 0; round < 300; ++round) {
+    std::vector<Pat> pats;
+    const int count = 1 + static_cast<int>(rng() % 12);
+    for (int i = 0; i < count; ++i) {
+      Pat p;
+      const size_t len = 2 + rng() % 9;
+      for (size_t j = 0; j < len; ++j) p.bytes += static_cast<char>(alphabet[rng() % 10]);
+      if (rng() % 10 == 0) p.bytes[rng() % len] = (rng() % 2) ? 'A' : ' ';  // never occurs
+      p.group = 1 + rng() % 2;
+      p.utf8 = rng() % 2;
+      pats.push_back(p);
+    }
+    const KvrPrefilter f = build(pats);
+    ASSERT_TRUE(f.usable());
+    for (int t = 0; t < 20; ++t) {
+      string text;
+      const size_t len = rng() % (t % 4 ? 80 : 400);
+      for (size_t j = 0; j < len; ++j) text += static_cast<char>(alphabet[rng() % 10]);
+      if (t % 3 == 0 && len) {  // plant a pattern anywhere, also at either end
+        const string &k = pats[rng() % pats.size()].bytes;
+        const size_t at = t % 2 ? rng() % len : (rng() % 2 ? 0 : len);
+        text.insert(at, k);
+      }
+      expectSame(f, pats, text, "round " + std::to_string(round));
+    }
+  }
+}
+
+TEST(Prefilter, OccurrenceAtEveryPositionOfLongTexts) {
+  // The vector loops take 32 or 64 positions at a time and leave a tail:
+  // a pattern found at any position of any length of text.
+  const std::vector<Pat> pats = {{"\xd6\xd0\xce\xc4", 2, false},
+                                 {"\xe4\xb8\xad\xe6\x96\x87", 1, true},
+                                 {"q9", 1, false},
+                                 {"\xe4\xb8\xad", 2, true}};
+  const KvrPrefilter f = build(pats);
+  ASSERT_TRUE(f.usable());
+  for (const Pat &p : pats) {
+    for (size_t len = 0; len < 200; len += 7) {
+      for (size_t at = 0; at <= len; ++at) {
+        string text(len, 'z');
+        text.insert(at, p.bytes);
+        expectSame(f, pats, text, p.bytes + " at " + std::to_string(at));
+        // Cut one byte short: found nowhere.
+        expectSame(f, pats, text.substr(0, at + p.bytes.size() - 1), "cut");
+      }
+    }
+  }
+}
+
+TEST(Prefilter, KeyInsideAUtf8PatternStillFindsItAtTheTextStart) {
+  // The key of a UTF-8 pattern stands after its first byte: an occurrence
+  // at position 0 puts the key at position 1.
+  const std::vector<Pat> pats = {{"\xe4\xb8\xad\xe6\x96\x87", 1, true}};
+  const KvrPrefilter f = build(pats);
+  expectSame(f, pats, "\xe4\xb8\xad\xe6\x96\x87", "whole text");
+  expectSame(f, pats, "\xb8\xad\xe6\x96\x87", "without its first byte");
+  expectSame(f, pats, "\xe5\xb8\xad\xe6\x96\x87", "another first byte");
+}
+
+TEST(Prefilter, OneBytePatternMakesItUnusable) {
+  const KvrPrefilter f = build({{"ab", 1, false}, {"x", 2, false}});
+  EXPECT_FALSE(f.usable());
+  EXPECT_FALSE(f.any(reinterpret_cast<const unsigned char *>("ab"), 2, 3));
+  // Empty and never-filtered patterns are simply left out.
+  const KvrPrefilter g = build({{"", 1, false}, {"A", 1, false}, {"cd", 1, false}});
+  EXPECT_TRUE(g.usable());
+}
+
+TEST(Prefilter, GroupsSelectTheTables) {
+  const std::vector<Pat> pats = {{"abcd", 1, false}, {"wxyz", 2, false}};
+  const KvrPrefilter f = build(pats);
+  const auto *t = reinterpret_cast<const unsigned char *>("..abcd..");
+  EXPECT_TRUE(f.any(t + 2, 4, 1));
+  EXPECT_FALSE(f.any(t + 2, 4, 2));
+  EXPECT_FALSE(f.any(t + 2, 4, 0));
+}
+
+TEST(Prefilter, ManyKeysOfChineseText) {
+  // Full tables of two- to five-character keys: keys share beginnings,
+  // slots collide; every key is found where it is planted, and a text of
+  // other characters passes.
+  std::mt19937 rng(4);
+  auto hanzi = [&] {
+    return string{static_cast<char>(0xB0 + rng() % 72), static_cast<char>(0xA1 + rng() % 94)};
+  };
+  std::vector<Pat> pats;
+  for (int i = 0; i < 6000; ++i) {
+    string k;
+    for (int j = 0, n = 2 + static_cast<int>(rng() % 4); j < n; ++j) k += hanzi();
+    pats.push_back({k, 1u + (i & 1), false});
+  }
+  const KvrPrefilter f = build(pats);
+  EXPECT_GT(f.keys(), 5000u);
+  string text;
+  for (int i = 0; i < 20000; ++i) text += hanzi();
+  for (int i = 0; i < 50; ++i) {
+    const Pat &p = pats[rng() % pats.size()];
+    string t = text.substr(rng() % 1000, 3000);
+    t.insert(rng() % t.size(), p.bytes);
+    expectSame(f, pats, t, p.bytes);
+  }
+  expectSame(f, pats, text, "clean");
+}
