@@ -54,6 +54,7 @@ class KvrPrefilter {
   };
   static constexpr uint32_t kIndexHash = 0x9E3779B1u;  // word of the Bloom filter
   static constexpr uint32_t kBitsHash = 0x85EBCA77u;   // the three bits within it
+  static constexpr uint32_t kOddBitsHash = 0x27D4EB2Fu;  // the same at odd positions
   static constexpr uint32_t kSlotHash = 0xC2B2AE3Du;   // slot of the exact tables
 
   const uint32_t *bloom() const { return bloom_.data(); }
