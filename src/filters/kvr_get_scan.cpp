@@ -4,22 +4,11 @@
 
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-#ifdef __x86_64__
-#include <immintrin.h>
-#endif
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 warns inside its own AVX-512 headers (the undefined vector that
-// some intrinsics start from).
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "config/kvr_config.h"
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"
 #include "util/kvr_cpu.h"
+#include "util/kvr_simd.h"
 
 namespace {
 
@@ -45,6 +34,25 @@ struct ByteTable {
   }
 };
 constexpr ByteTable kBytes;
+
+#ifdef __SSE2__
+// Whether sixteen bytes are all letters, digits or bytes from 0x80 up (all
+// kept); gives them as loaded and lower-cased.
+inline bool allKept16(const unsigned char *p, __m128i *v, __m128i *lowered) {
+  *v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  const __m128i x = *v;
+  auto within = [&](char lo, char hi) {
+    return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                         _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(hi + 1))));
+  };
+  const __m128i upper = within('A', 'Z');
+  const __m128i keep = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(x, _mm_setzero_si128()), upper),
+                                    _mm_or_si128(within('a', 'z'), within('0', '9')));
+  if (_mm_movemask_epi8(keep) != 0xFFFF) return false;
+  *lowered = _mm_add_epi8(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+  return true;
+}
+#endif
 
 }  // namespace
 
@@ -129,37 +137,23 @@ int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts) 
 
 namespace {
 
-template <bool kRaw>
-KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int startTrail,
-                           char *rawOut) {
-  KvrFilteredText ft;
-  ft.text = static_cast<char *>(apr_palloc(pool, n + 16));
-  const size_t words = n / 64 + 1;
-  ft.starts = static_cast<uint64_t *>(apr_palloc(pool, words * sizeof(uint64_t)));
-  const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
-  // Each kept byte's boundary flag (a byte, cheaper to write than a bit),
-  // packed into bits at the end.
+// The filtered text of n bytes into out (room for n + 16 bytes); with
+// kBounds each kept byte's boundary flag into flag (a byte each, cheaper to
+// write than a bit), with kRaw the raw copy into rawOut. Returns its length.
+template <bool kRaw, bool kBounds>
+size_t filterCore(const unsigned char *in, size_t n, int startTrail, char *out, unsigned char *flag,
+                  char *rawOut) {
   uint64_t trail = startTrail ? 1 : 0;  // the byte at hand is the second byte of a character
-  unsigned char *flag = static_cast<unsigned char *>(apr_palloc(pool, words * 64 + 16));
-  char *out = ft.text;
   size_t w = 0;
   for (size_t i = 0; i < n;) {
 #ifdef __SSE2__
     // Sixteen bytes that are all letters, digits or bytes from 0x80 up are
     // all kept: stored lower-cased at once.
-    if (n - i >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-      auto within = [&](char lo, char hi) {
-        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
-      };
-      const __m128i upper = within('A', 'Z');
-      const __m128i keep = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), upper),
-                                        _mm_or_si128(within('a', 'z'), within('0', '9')));
-      if (_mm_movemask_epi8(keep) == 0xFFFF) {
-        const __m128i lowered = _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), lowered);
-        if (kRaw) _mm_storeu_si128(reinterpret_cast<__m128i *>(rawOut + i), lowered);
+    __m128i v, lowered;
+    if (n - i >= 16 && allKept16(in + i, &v, &lowered)) {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), lowered);
+      if (kRaw) _mm_storeu_si128(reinterpret_cast<__m128i *>(rawOut + i), lowered);
+      if (kBounds) {
         // Their boundaries, and those as sixteen flag bytes.
         const __m128i x = _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)));
         const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_setzero_si128()),
@@ -173,10 +167,10 @@ KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int sta
         const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(spread, pick), pick);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(flag + w),
                          _mm_and_si128(set, _mm_set1_epi8(1)));
-        w += 16;
-        i += 16;
-        continue;
       }
+      w += 16;
+      i += 16;
+      continue;
     }
 #endif
     // Otherwise byte by byte, up to the end of these sixteen.
@@ -193,19 +187,35 @@ KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int sta
         }
         continue;
       }
-      const uint64_t start = trail ^ 1u;
-      trail = start & (f >> 2);
       // Without branches: each byte is stored, and the write position
       // advanced only when it is kept.
       out[w] = static_cast<char>(kBytes.lower[b]);
-      flag[w] = static_cast<unsigned char>(start);
+      if (kBounds) {
+        const uint64_t start = trail ^ 1u;
+        trail = start & (f >> 2);
+        flag[w] = static_cast<unsigned char>(start);
+      }
       w += f & kKeep;
       // The raw copy may be the input itself: the lookahead above reads
       // bytes not yet written.
       if (kRaw) rawOut[i] = static_cast<char>(kBytes.rawLower[b]);
     }
   }
-  out[w] = '\0';
+  return w;
+}
+
+template <bool kRaw>
+KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int startTrail,
+                           char *rawOut) {
+  KvrFilteredText ft;
+  ft.text = static_cast<char *>(apr_palloc(pool, n + 16));
+  const size_t words = n / 64 + 1;
+  ft.starts = static_cast<uint64_t *>(apr_palloc(pool, words * sizeof(uint64_t)));
+  // The flags are packed into bits at the end.
+  unsigned char *flag = static_cast<unsigned char *>(apr_palloc(pool, words * 64 + 16));
+  const size_t w = filterCore<kRaw, true>(reinterpret_cast<const unsigned char *>(data), n,
+                                          startTrail, ft.text, flag, rawOut);
+  ft.text[w] = '\0';
   ft.len = w;
   std::memset(flag + w, 0, words * 64 - w);
   for (size_t k = 0; k < words; ++k) {
@@ -228,43 +238,6 @@ KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int sta
 }  // namespace
 
 namespace {
-
-size_t filterBytesPlain(const unsigned char *in, size_t n, char *out) {
-  size_t w = 0;
-  for (size_t i = 0; i < n;) {
-#ifdef __SSE2__
-    if (n - i >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
-      auto within = [&](char lo, char hi) {
-        return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                             _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
-      };
-      const __m128i upper = within('A', 'Z');
-      const __m128i keep = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), upper),
-                                        _mm_or_si128(within('a', 'z'), within('0', '9')));
-      if (_mm_movemask_epi8(keep) == 0xFFFF) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w),
-                         _mm_add_epi8(v, _mm_and_si128(upper, _mm_set1_epi8(0x20))));
-        w += 16;
-        i += 16;
-        continue;
-      }
-    }
-#endif
-    const size_t stop = n - i >= 16 ? i + 16 : n;
-    for (; i < stop; ++i) {
-      const unsigned char b = in[i];
-      const uint32_t f = kBytes.flags[b];
-      if (__builtin_expect(f & kAmp, 0)) {
-        if (n - i > 5 && std::memcmp(in + i + 1, "nbsp;", 5) == 0) i += 5;
-        continue;
-      }
-      out[w] = static_cast<char>(kBytes.lower[b]);
-      w += f & kKeep;
-    }
-  }
-  return w;
-}
 
 #ifdef __x86_64__
 // 64 bytes at a time: the dropped bytes are looked up in a 128-byte table
@@ -316,7 +289,7 @@ size_t kvrFilterTextBytes(const char *data, size_t n, char *out) {
 #ifdef __x86_64__
   if (kvrSimdLevel() >= kKvrSimdAvx512) return filterBytesAvx512(in, n, out);
 #endif
-  return filterBytesPlain(in, n, out);
+  return filterCore<false, false>(in, n, 0, out, nullptr, nullptr);
 }
 
 KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int trail) {

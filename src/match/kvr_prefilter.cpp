@@ -3,16 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#ifdef __x86_64__
-#include <immintrin.h>
-#endif
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 warns inside its own AVX-512 headers (the undefined vector that
-// some intrinsics start from).
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "util/kvr_cpu.h"
+#include "util/kvr_simd.h"
 
 namespace {
 
