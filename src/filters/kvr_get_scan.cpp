@@ -386,11 +386,11 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
   const KvrPrefilter *filter = kvrGetKeyPrefilter();
   if (filter && filter->usable()) {
     // Nothing can be found unless a pattern occurs in the filtered text.
+    const unsigned groups = (record ? 1u : 0u) | (block ? 2u : 0u);
+    if (!filter->holds(groups)) return 0;
     char *text = static_cast<char *>(apr_palloc(pool, n + 64));
     const size_t len = kvrFilterTextBytes(data, n, text);
-    if (!filter->any(reinterpret_cast<const unsigned char *>(text), len,
-                     (record ? 1u : 0u) | (block ? 2u : 0u)))
-      return 0;
+    if (!filter->any(reinterpret_cast<const unsigned char *>(text), len, groups)) return 0;
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
              (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {
     uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));

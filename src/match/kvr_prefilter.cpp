@@ -110,12 +110,14 @@ void KvrPrefilter::index(std::vector<Pattern> &pats, size_t keyLen, std::vector<
 bool KvrPrefilter::compile() {
   std::vector<Pattern> longs, shorts;
   bool single = false;
+  groups_ = 0;
   for (Pattern &p : patterns_) {
     const auto *b = reinterpret_cast<const unsigned char *>(p.bytes.data());
     if (p.bytes.empty() || p.bytes.size() > 255 ||
         std::any_of(b, b + p.bytes.size(), neverFiltered))
       continue;
     if (p.bytes.size() == 1) single = true;
+    groups_ |= p.group;
     const bool isLong = p.bytes.size() >= 4;
     p.at = keyAt(p.bytes, p.utf8, isLong ? 4 : 2);
     (isLong ? longs : shorts).push_back(std::move(p));
@@ -339,7 +341,8 @@ __attribute__((target("avx2,bmi2"))) bool scanAvx2(const KvrPrefilter &f, const 
 #endif
 
 bool KvrPrefilter::any(const unsigned char *text, size_t n, unsigned groups) const {
-  if (!usable_) return false;
+  // Without a pattern of these groups that can occur, nothing is read.
+  if (!usable_ || !(groups & groups_)) return false;
 #ifdef __x86_64__
   switch (kvrSimdLevel()) {
     case kKvrSimdAvx512:

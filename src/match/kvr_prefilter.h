@@ -33,6 +33,8 @@ class KvrPrefilter {
   // of them is a single byte); any() must not be used then.
   bool compile();
   bool usable() const { return usable_; }
+  // Whether a pattern of a group in `groups` can occur at all.
+  bool holds(unsigned groups) const { return (groups & groups_) != 0; }
   // Whether a pattern of a group in `groups` occurs in the n bytes at text:
   // exact, without regard to character boundaries.
   bool any(const unsigned char *text, size_t n, unsigned groups) const;
@@ -52,10 +54,10 @@ class KvrPrefilter {
     uint8_t group;
     uint8_t at;  // where in the pattern its key stands
   };
-  static constexpr uint32_t kIndexHash = 0x9E3779B1u;  // word of the Bloom filter
-  static constexpr uint32_t kBitsHash = 0x85EBCA77u;   // the three bits within it
+  static constexpr uint32_t kIndexHash = 0x9E3779B1u;    // word of the Bloom filter
+  static constexpr uint32_t kBitsHash = 0x85EBCA77u;     // the three bits within it
   static constexpr uint32_t kOddBitsHash = 0x27D4EB2Fu;  // the same at odd positions
-  static constexpr uint32_t kSlotHash = 0xC2B2AE3Du;   // slot of the exact tables
+  static constexpr uint32_t kSlotHash = 0xC2B2AE3Du;     // slot of the exact tables
 
   const uint32_t *bloom() const { return bloom_.data(); }
   int bloomShift() const { return bloomShift_; }
@@ -81,6 +83,7 @@ class KvrPrefilter {
   std::vector<Pattern> patterns_;
   bool usable_ = false;
   bool hasShort_ = false;
+  unsigned groups_ = 0;  // groups with a pattern that can occur
   std::vector<uint32_t> bloom_;
   int bloomShift_ = 32;
   std::vector<uint32_t> pairs_;  // 65536 bits: beginnings of the short patterns

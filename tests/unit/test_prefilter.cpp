@@ -136,6 +136,12 @@ TEST(Prefilter, GroupsSelectTheTables) {
   EXPECT_TRUE(f.any(t + 2, 4, 1));
   EXPECT_FALSE(f.any(t + 2, 4, 2));
   EXPECT_FALSE(f.any(t + 2, 4, 0));
+  EXPECT_TRUE(f.holds(1) && f.holds(2));
+  // A group whose patterns can never occur holds nothing.
+  const KvrPrefilter g = build({{"abcd", 1, false}, {"WXYZ", 2, false}});
+  EXPECT_TRUE(g.holds(1));
+  EXPECT_FALSE(g.holds(2));
+  EXPECT_FALSE(build({}).holds(3));
 }
 
 TEST(Prefilter, ManyKeysOfChineseText) {
