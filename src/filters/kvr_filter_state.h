@@ -14,6 +14,11 @@ struct KvrFilterState {
   // The next data bucket begins with the second byte of a character.
   int gbkTrail = 0;
   bool passingPage = false;
+  // Room for the response check's first look, reused by every bucket of
+  // the response, so that a long response in many buckets does not take
+  // request memory in proportion to its length.
+  char *scratch = nullptr;
+  size_t scratchSize = 0;
 };
 
 // Drops every brigade: put at the top of the output chain after a block page.

@@ -373,7 +373,7 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 }  // namespace
 
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
-                KvrGetHit *hit, KvrFilteredText *ft) {
+                KvrGetHit *hit, KvrFilteredText *ft, char *scratch) {
   std::memset(hit, 0, sizeof *hit);
   ft->text = nullptr;
   ft->len = 0;
@@ -388,7 +388,7 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     // Nothing can be found unless a pattern occurs in the filtered text.
     const unsigned groups = (record ? 1u : 0u) | (block ? 2u : 0u);
     if (!filter->holds(groups)) return 0;
-    char *text = static_cast<char *>(apr_palloc(pool, n + 64));
+    char *text = scratch ? scratch : static_cast<char *>(apr_palloc(pool, n + 64));
     const size_t len = kvrFilterTextBytes(data, n, text);
     if (!filter->any(reinterpret_cast<const unsigned char *>(text), len, groups)) return 0;
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&

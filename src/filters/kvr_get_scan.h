@@ -57,9 +57,12 @@ struct KvrGetHit {
 int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit);
 
 // The whole check on n bytes, as kvrGetScan on their filtered text (with the
-// boundary phase `trail`), but a first look searches the bytes as they are
-// with the automata's folded classes, and only when that finds something
-// (or the bytes hold "&nbsp;") is the filtered text built and searched.
+// boundary phase `trail`), but a first look settles most texts, and only
+// when it finds something is the filtered text with its boundaries built
+// and searched. The first look is the prefilter over the filtered text
+// alone, written to `scratch` (room for n + 64 bytes; from the pool when
+// null); where the prefilter cannot serve (a pattern of one byte), the
+// automata search the bytes as they are with their folded classes.
 // *ft receives the filtered text when it was built (ft->text null if not).
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
-                KvrGetHit *hit, KvrFilteredText *ft);
+                KvrGetHit *hit, KvrFilteredText *ft, char *scratch = nullptr);
