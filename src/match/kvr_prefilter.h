@@ -6,9 +6,11 @@
 // the first-level cache.
 //
 // Each position is tested against a small Bloom filter of four bytes of
-// each pattern, its key (three bits within one 32-bit word, so one load a
-// position); a position that passes is looked up in an exact table of the
-// keys and the patterns that hold them are compared there. Patterns of two
+// each pattern, its key: three bits within one 32-bit word, and one word
+// serves a position and the next, so that a pass costs one table load per
+// two positions (the loads, not the arithmetic, bound its speed). A
+// position that passes is looked up in an exact table of the keys and the
+// patterns that hold them are compared there. Patterns of two
 // or three bytes are keyed by two bytes, in a bitmap of all 65536 pairs. A
 // pattern of one byte would make every position a candidate: with one, the
 // filter is not used.
