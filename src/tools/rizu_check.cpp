@@ -101,15 +101,23 @@ bool dropped(unsigned char b) {
 }
 
 template <class Entry>
-void checkKeywords(const Entry *t, const char *file, bool filtered) {
+void checkKeywords(const Entry *t, const char *file, bool filtered, bool get = false) {
   for (int i = 0; i < kKeyTableSlots && t[i].used == 1; ++i) {
     const int line = lineOf(file, i);
     const char *k = t[i].gbk;
     if (!validGbk(k)) warn(file, line, "not valid GBK (its UTF-8 form is cut short)", k);
     if (k[0] == ',') warn(file, line, "begins with a comma: never matches", k);
     char w[3][256] = {};
-    if (std::strchr(k, ',') && kvrSplitKeyWord(k, w) == 4)
-      warn(file, line, "more than three words: never matches", k);
+    const int words = std::strchr(k, ',') ? kvrSplitKeyWord(k, w) : 1;
+    if (words == 4) warn(file, line, "more than three words: never matches", k);
+    // The response check's quick first look needs words of two bytes or
+    // more; one word of a single byte turns it off for every response.
+    if (get && (words == 2 || words == 3))
+      for (int j = 0; j < words; ++j)
+        if (std::strlen(w[j]) == 1 && !dropped(static_cast<unsigned char>(w[j][0]))) {
+          warn(file, line, "a word of one byte: every response is then searched the slow way", k);
+          break;
+        }
     if (filtered)
       for (const char *p = k; *p; ++p)
         if (dropped(static_cast<unsigned char>(*p))) {
@@ -271,8 +279,8 @@ int main(int argc, char **argv) {
   kvrLoadConfiguration(pool, dir.c_str(), "/nonexistent-rizu-check/", false);
   kvrLineNotice = nullptr;
 
-  checkKeywords(arrGetKeyWord.b, "getkeyb.txt", true);
-  checkKeywords(arrGetKeyWord.c, "getkeyc.txt", true);
+  checkKeywords(arrGetKeyWord.b, "getkeyb.txt", true, true);
+  checkKeywords(arrGetKeyWord.c, "getkeyc.txt", true, true);
   checkKeywords(arrPostKeyWord.b, "postkeyb.txt", true);
   checkKeywords(arrPostKeyWord.c, "postkeyc.txt", true);
   checkKeywords(arrPostKeyWord.bex, "postkeybex.txt", false);
