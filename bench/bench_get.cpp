@@ -132,6 +132,7 @@ int benchGet(int /*argc*/, char ** /*argv*/) {
     const KvrSimdLevel before = kvrForceSimdLevel(static_cast<KvrSimdLevel>(level));
     std::printf("simd%d_get_gbk_256k_mb_per_s: %.0f\n", level,
                 scanMbPerS(pool, gbk, 256 * 1024, &bigHits));
+    stages(gbk, 256 * 1024, ("simd" + std::to_string(level) + "_gbk_256k").c_str());
     kvrForceSimdLevel(before);
   }
   std::printf("filtered_first_gbk_mb_per_s: %.0f\n", exactMbPerS(pool, gbk, 8000));

@@ -280,6 +280,99 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2"))) size_t f
   }
   return w;
 }
+
+// The dropped bytes below 0x80 as two nibble tables: for each low nibble the
+// high nibbles (0 to 7) whose byte is dropped, and for each high nibble its
+// bit (none from 8 up: those bytes are all kept).
+struct NibbleDrop {
+  alignas(16) unsigned char byLow[16];
+  alignas(16) unsigned char highBit[16];
+  constexpr NibbleDrop() : byLow(), highBit() {
+    for (int b = 0; b < 128; ++b)
+      if (!(kBytes.flags[b] & kKeep)) byLow[b & 15] |= static_cast<unsigned char>(1 << (b >> 4));
+    for (int h = 0; h < 8; ++h) highBit[h] = static_cast<unsigned char>(1 << h);
+  }
+};
+constexpr NibbleDrop kNibbleDrop;
+
+// For each set of eight kept bytes, where they come from: packs them with
+// one byte shuffle.
+struct PackTable {
+  alignas(8) unsigned char from[256][8];
+  constexpr PackTable() : from() {
+    for (int m = 0; m < 256; ++m) {
+      int k = 0;
+      for (int j = 0; j < 8; ++j)
+        if (m >> j & 1) from[m][k++] = static_cast<unsigned char>(j);
+      for (; k < 8; ++k) from[m][k] = 0x80;
+    }
+  }
+};
+constexpr PackTable kPack;
+
+// One block of 32 bytes (`valid` of them real) for filterBytesAvx2; returns
+// the bytes written. `carried` holds entity bytes that run into the next
+// block, and receives those of this one.
+__attribute__((target("avx2,bmi2,popcnt"))) inline size_t filterBlockAvx2(
+    const unsigned char *block, const unsigned char *in, size_t at, size_t n, uint32_t valid,
+    uint32_t *carried, char *out) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block));
+  const __m256i byLow = _mm256_broadcastsi128_si256(
+      _mm_load_si128(reinterpret_cast<const __m128i *>(kNibbleDrop.byLow)));
+  const __m256i highBit = _mm256_broadcastsi128_si256(
+      _mm_load_si128(reinterpret_cast<const __m128i *>(kNibbleDrop.highBit)));
+  const __m256i low4 = _mm256_set1_epi8(0x0F);
+  const __m256i lows = _mm256_shuffle_epi8(byLow, _mm256_and_si256(v, low4));
+  const __m256i highs =
+      _mm256_shuffle_epi8(highBit, _mm256_and_si256(_mm256_srli_epi16(v, 4), low4));
+  const __m256i dropped = _mm256_cmpeq_epi8(_mm256_and_si256(lows, highs), _mm256_setzero_si256());
+  // A byte is kept when its nibbles name no dropped byte.
+  uint32_t keep = static_cast<uint32_t>(_mm256_movemask_epi8(dropped)) & valid & ~*carried;
+  *carried = 0;
+  const uint32_t ands =
+      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('&'))));
+  for (uint32_t a = ands & valid; a; a &= a - 1) {
+    const size_t j = static_cast<size_t>(__builtin_ctz(a));
+    if (n - (at + j) > 5 && std::memcmp(in + at + j + 1, "nbsp;", 5) == 0) {
+      const uint64_t span = uint64_t{0x1F} << (j + 1);
+      keep &= ~static_cast<uint32_t>(span);
+      *carried |= static_cast<uint32_t>(span >> 32);
+    }
+  }
+  const __m256i t = _mm256_sub_epi8(v, _mm256_set1_epi8('A'));
+  const __m256i upper = _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(25)), t);
+  const __m256i lowered = _mm256_add_epi8(v, _mm256_and_si256(upper, _mm256_set1_epi8(0x20)));
+  if (keep == 0xFFFFFFFFu) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), lowered);
+    return 32;
+  }
+  size_t w = 0;
+  for (int g = 0; g < 4; ++g) {
+    const unsigned m = (keep >> (8 * g)) & 0xFF;
+    const __m128i half =
+        g < 2 ? _mm256_castsi256_si128(lowered) : _mm256_extracti128_si256(lowered, 1);
+    const __m128i group = g % 2 ? _mm_srli_si128(half, 8) : half;
+    const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), _mm_shuffle_epi8(group, from));
+    w += static_cast<size_t>(__builtin_popcount(m));
+  }
+  return w;
+}
+
+// 32 bytes at a time: the dropped bytes found with two nibble lookups, the
+// kept ones lower-cased and packed eight at a time.
+__attribute__((target("avx2,bmi2,popcnt"))) size_t filterBytesAvx2(const unsigned char *in,
+                                                                   size_t n, char *out) {
+  size_t w = 0, i = 0;
+  uint32_t carried = 0;
+  for (; n - i >= 32; i += 32) w += filterBlockAvx2(in + i, in, i, n, ~0u, &carried, out + w);
+  if (i < n) {
+    alignas(32) unsigned char tail[32] = {};
+    std::memcpy(tail, in + i, n - i);
+    w += filterBlockAvx2(tail, in, i, n, (1u << (n - i)) - 1, &carried, out + w);
+  }
+  return w;
+}
 #endif
 
 }  // namespace
@@ -288,6 +381,7 @@ size_t kvrFilterTextBytes(const char *data, size_t n, char *out) {
   const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
 #ifdef __x86_64__
   if (kvrSimdLevel() >= kKvrSimdAvx512) return filterBytesAvx512(in, n, out);
+  if (kvrSimdLevel() >= kKvrSimdAvx2) return filterBytesAvx2(in, n, out);
 #endif
   return filterCore<false, false>(in, n, 0, out, nullptr, nullptr);
 }
