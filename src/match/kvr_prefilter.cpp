@@ -109,14 +109,14 @@ void KvrPrefilter::index(std::vector<Pattern> &pats, size_t keyLen, std::vector<
 
 bool KvrPrefilter::compile() {
   std::vector<Pattern> longs, shorts;
-  bool single = false;
+  bool unsuited = false;
   groups_ = 0;
   for (Pattern &p : patterns_) {
     const auto *b = reinterpret_cast<const unsigned char *>(p.bytes.data());
-    if (p.bytes.empty() || p.bytes.size() > 255 ||
-        std::any_of(b, b + p.bytes.size(), neverFiltered))
-      continue;
-    if (p.bytes.size() == 1) single = true;
+    if (p.bytes.empty() || std::any_of(b, b + p.bytes.size(), neverFiltered)) continue;
+    // One byte would pass every position; over 255 (keyword forms are far
+    // shorter) would not fit an entry.
+    if (p.bytes.size() == 1 || p.bytes.size() > 255) unsuited = true;
     groups_ |= p.group;
     const bool isLong = p.bytes.size() >= 4;
     p.at = keyAt(p.bytes, p.utf8, isLong ? 4 : 2);
@@ -124,7 +124,7 @@ bool KvrPrefilter::compile() {
   }
   patterns_.clear();
   patterns_.shrink_to_fit();
-  usable_ = !single;
+  usable_ = !unsuited;
   if (!usable_) return false;
 
   pool_.clear();

@@ -32,7 +32,8 @@ class KvrPrefilter {
   // table's, 2 for the block table's); `utf8` for a pattern in UTF-8.
   void add(const unsigned char *bytes, size_t n, unsigned group, bool utf8);
   // Builds the tables. False when the patterns do not suit the filter (one
-  // of them is a single byte); any() must not be used then.
+  // of them is a single byte, or longer than 255); any() must not be used
+  // then.
   bool compile();
   bool usable() const { return usable_; }
   // Whether a pattern of a group in `groups` can occur at all.

@@ -123,6 +123,7 @@ TEST(Prefilter, KeyInsideAUtf8PatternStillFindsItAtTheTextStart) {
 TEST(Prefilter, OneBytePatternMakesItUnusable) {
   const KvrPrefilter f = build({{"ab", 1, false}, {"x", 2, false}});
   EXPECT_FALSE(f.usable());
+  EXPECT_FALSE(build({{"ab", 1, false}, {string(256, 'q'), 1, false}}).usable());
   EXPECT_FALSE(f.any(reinterpret_cast<const unsigned char *>("ab"), 2, 3));
   // Empty and never-filtered patterns are simply left out.
   const KvrPrefilter g = build({{"", 1, false}, {"A", 1, false}, {"cd", 1, false}});
