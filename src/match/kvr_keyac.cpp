@@ -10,11 +10,13 @@ ACSM_STRUCT *acsm_vazidez_getkeyb = nullptr;
 ACSM_STRUCT *acsm_vazidez_getkeyc = nullptr;
 
 namespace {
-std::unique_ptr<KvrPrefilter> gPrefilter;
-}
+// Like the automata, it lives as long as the process: nothing frees it at
+// exit while another thread may still be searching.
+KvrPrefilter *gPrefilter = nullptr;
+}  // namespace
 
 const KvrPrefilter *kvrGetKeyPrefilter() {
-  return gPrefilter.get();
+  return gPrefilter;
 }
 
 int kvrSplitKeyWord(const char *szKeyWord, char szMultiKeyWord[3][256]) {
@@ -97,6 +99,7 @@ int kvrKeyWord2AC() {
   for (const ACSM_PATTERN *p = acsm_vazidez_getkeyc->acsmPatterns; p; p = p->next)
     filter->add(p->patrn, static_cast<size_t>(p->n), 2, p->nKeyWordCharType == 2);
   filter->compile();
-  gPrefilter = std::move(filter);
+  delete gPrefilter;  // a second load in the same process replaces it
+  gPrefilter = filter.release();
   return 1;
 }
