@@ -3,6 +3,8 @@
 
 #include <util_filter.h>
 
+#include "filters/kvr_get_scan.h"
+
 struct KvrFilterState {
   // Request tests, worked out on first use.
   int client = -1;  // the client is on the exempt-client list
@@ -17,8 +19,7 @@ struct KvrFilterState {
   // Room for the response check's first look, reused by every bucket of
   // the response, so that a long response in many buckets does not take
   // request memory in proportion to its length.
-  char *scratch = nullptr;
-  size_t scratchSize = 0;
+  KvrScratch scratch;
 };
 
 // Drops every brigade: put at the top of the output chain after a block page.

@@ -81,17 +81,10 @@ int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket * /*b*/,
   if (st->script < 0) st->script = kvrVazidezChkScript(r);
   if (nVazidezBlockGetKeyWord == 1 && st->exempt == 1) return 1;
 
-  if (st->scratchSize < nGetBuffLen + 64) {
-    // Grown in powers of two: a few sizes at most for a whole response.
-    size_t size = 8192;
-    while (size < nGetBuffLen + 64) size *= 2;
-    st->scratch = static_cast<char *>(apr_palloc(r->pool, size));
-    st->scratchSize = size;
-  }
   KvrGetHit hit;
   KvrFilteredText ft;
   const int table = kvrGetCheck(r->pool, szGetBuff, nGetBuffLen, st->gbkTrail, st->exempt == 1,
-                                st->script == 1, &hit, &ft, st->scratch);
+                                st->script == 1, &hit, &ft, &st->scratch);
   if (table == 0) return 1;
 
   const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];

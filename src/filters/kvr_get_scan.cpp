@@ -9,6 +9,7 @@
 #include "match/kvr_prefilter.h"
 #include "util/kvr_cpu.h"
 #include "util/kvr_simd.h"
+#include "util/kvr_text.h"
 
 namespace {
 
@@ -21,12 +22,10 @@ struct ByteTable {
   uint8_t rawLower[256];  // as lower, and a zero byte becomes a space
   constexpr ByteTable() : flags(), lower(), rawLower() {
     for (int b = 0; b < 256; ++b) {
-      const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
-                         (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
-      const bool blank = b == 0x00 || b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20;
-      flags[b] = static_cast<uint8_t>((b == '&'           ? kAmp
-                                       : (punct || blank) ? 0
-                                                          : kKeep) |
+      const unsigned char u = static_cast<unsigned char>(b);
+      flags[b] = static_cast<uint8_t>((b == '&'            ? kAmp
+                                       : kvrFilterDrops(u) ? 0
+                                                           : kKeep) |
                                       (b >= 0x81 && b <= 0xFE ? kLead : 0));
       lower[b] = static_cast<uint8_t>(b >= 'A' && b <= 'Z' ? b + 32 : b);
       rawLower[b] = b == 0 ? ' ' : lower[b];
@@ -467,7 +466,7 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 }  // namespace
 
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
-                KvrGetHit *hit, KvrFilteredText *ft, char *scratch) {
+                KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch) {
   std::memset(hit, 0, sizeof *hit);
   ft->text = nullptr;
   ft->len = 0;
@@ -482,7 +481,19 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     // Nothing can be found unless a pattern occurs in the filtered text.
     const unsigned groups = (record ? 1u : 0u) | (block ? 2u : 0u);
     if (!filter->holds(groups)) return 0;
-    char *text = scratch ? scratch : static_cast<char *>(apr_palloc(pool, n + 64));
+    char *text;
+    if (!scratch) {
+      text = static_cast<char *>(apr_palloc(pool, n + 64));
+    } else {
+      if (scratch->size < n + 64) {
+        // A few sizes at most for a whole response.
+        size_t size = 8192;
+        while (size < n + 64) size *= 2;
+        scratch->data = static_cast<char *>(apr_palloc(pool, size));
+        scratch->size = size;
+      }
+      text = scratch->data;
+    }
     const size_t len = kvrFilterTextBytes(data, n, text);
     if (!filter->any(reinterpret_cast<const unsigned char *>(text), len, groups)) return 0;
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&

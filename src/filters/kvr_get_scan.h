@@ -56,13 +56,19 @@ struct KvrGetHit {
 // Returns hit->table.
 int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit);
 
+// Room reused by the checks of one response: grown (in powers of two, from
+// the pool) only when a check needs more.
+struct KvrScratch {
+  char *data = nullptr;
+  size_t size = 0;
+};
+
 // The whole check on n bytes, as kvrGetScan on their filtered text (with the
 // boundary phase `trail`), but a first look settles most texts, and only
 // when it finds something is the filtered text with its boundaries built
 // and searched. The first look is the prefilter over the filtered text
-// alone, written to `scratch` (room for n + 64 bytes; from the pool when
-// null); where the prefilter cannot serve (a pattern of one byte), the
-// automata search the bytes as they are with their folded classes.
-// *ft receives the filtered text when it was built (ft->text null if not).
+// alone, written to `scratch` (the pool when null); where the prefilter cannot serve (a pattern of
+// one byte), the automata search the bytes as they are with their folded classes. *ft receives the
+// filtered text when it was built (ft->text null if not).
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
-                KvrGetHit *hit, KvrFilteredText *ft, char *scratch = nullptr);
+                KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch = nullptr);

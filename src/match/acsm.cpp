@@ -13,6 +13,7 @@
 
 #include "match/kvr_trie.h"
 #include "util/kvr_raw_vector.h"
+#include "util/kvr_text.h"
 
 namespace {
 
@@ -124,10 +125,9 @@ void compileImpl(ACSM_STRUCT *acsm) {
   if (tb->canFold) {
     tb->selfClass = static_cast<uint8_t>(tb->stride++);
     for (int b = 0; b < 256; ++b) {
-      const bool drop = b == 0 || b == 9 || b == 10 || b == 13 || b == 32 ||
-                        (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
-                        (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
-      tb->clsFold[b] = drop ? tb->selfClass : tb->cls[b >= 'A' && b <= 'Z' ? b + 32 : b];
+      tb->clsFold[b] = kvrFilterDrops(static_cast<unsigned char>(b))
+                           ? tb->selfClass
+                           : tb->cls[b >= 'A' && b <= 'Z' ? b + 32 : b];
     }
   }
   const uint32_t stride = tb->stride;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "match/kvr_trie.h"
+#include "util/kvr_text.h"
 
 namespace {
 constexpr uint32_t kNone = 0xFFFFFFFFu;
@@ -26,8 +27,7 @@ void KvrOccurMatcher::compile() {
   canFold_ = stride_ < 256;
   for (int b = 'A'; b <= 'Z'; ++b) canFold_ = canFold_ && !used[b];
   for (int b = 0; b < 256; ++b) {
-    dropped_[b] = b == 0 || b == 9 || b == 10 || b == 13 || b == 32 || (b >= 0x21 && b <= 0x2F) ||
-                  (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
+    dropped_[b] = kvrFilterDrops(static_cast<unsigned char>(b));
     foldByte_[b] = static_cast<uint8_t>(b >= 'A' && b <= 'Z' ? b + 32 : b);
   }
   if (canFold_) {

@@ -5,6 +5,7 @@
 
 #include "util/kvr_cpu.h"
 #include "util/kvr_simd.h"
+#include "util/kvr_text.h"
 
 namespace {
 
@@ -17,9 +18,7 @@ inline uint32_t load32(const unsigned char *p) {
 // Bytes a filtered text never holds: those the filter drops, and upper-case
 // letters (it lower-cases them). A pattern with one of them never occurs.
 bool neverFiltered(unsigned char b) {
-  return b == 0x00 || b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20 ||
-         (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) ||
-         (b >= 0x7B && b <= 0x7E) || (b >= 'A' && b <= 'Z');
+  return kvrFilterDrops(b) || (b >= 'A' && b <= 'Z');
 }
 
 inline uint32_t bloomBits(uint32_t x, uint32_t mul) {
@@ -195,6 +194,20 @@ bool KvrPrefilter::verifyShort(const unsigned char *text, size_t n, size_t p,
          lookup(shortSlots_, shortEntries_, shortShift_, k, text, n, p, groups);
 }
 
+bool KvrPrefilter::verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
+                               unsigned oddHits, unsigned groups) const {
+  // Lane j stands for positions base + 4j and base + 4j + 1.
+  for (unsigned m = evenHits; m; m &= m - 1) {
+    const size_t p = base + 4 * static_cast<size_t>(__builtin_ctz(m));
+    if (verifyLong(text, n, p, groups) || verifyShort(text, n, p, groups)) return true;
+  }
+  for (unsigned m = oddHits; m; m &= m - 1) {
+    const size_t p = base + 1 + 4 * static_cast<size_t>(__builtin_ctz(m));
+    if (verifyLong(text, n, p, groups) || verifyShort(text, n, p, groups)) return true;
+  }
+  return false;
+}
+
 bool KvrPrefilter::scanScalar(const unsigned char *text, size_t n, size_t from,
                               unsigned groups) const {
   const uint32_t *bloom = bloom_.data();
@@ -237,9 +250,9 @@ __attribute__((target("avx512f,avx512bw"))) inline __mmask16 shortHits512(const 
   return _mm512_test_epi32_mask(_mm512_srlv_epi32(pw, _mm512_and_si512(pair, low5)), one);
 }
 
-__attribute__((target("avx512f,avx512bw,bmi2"))) bool scanAvx512(const KvrPrefilter &f,
-                                                                 const unsigned char *text,
-                                                                 size_t n, unsigned groups) {
+__attribute__((target("avx512f,avx512bw"))) bool scanAvx512(const KvrPrefilter &f,
+                                                            const unsigned char *text, size_t n,
+                                                            unsigned groups) {
   const __m512i indexHash = _mm512_set1_epi32(static_cast<int>(KvrPrefilter::kIndexHash));
   const __m512i evenHash = _mm512_set1_epi32(static_cast<int>(KvrPrefilter::kBitsHash));
   const __m512i oddHash = _mm512_set1_epi32(static_cast<int>(KvrPrefilter::kOddBitsHash));
@@ -263,15 +276,9 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) bool scanAvx512(const KvrPrefil
         evenHit |= shortHits512(pairs, even);
         oddHit |= shortHits512(pairs, odd);
       }
-      if (__builtin_expect((evenHit | oddHit) != 0, 0)) {
-        // Both positions of a pair in text order.
-        const uint32_t both = _pdep_u32(evenHit, 0x55555555u) | _pdep_u32(oddHit, 0xAAAAAAAAu);
-        for (uint32_t m = both; m; m &= m - 1) {
-          const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
-          const size_t p = i + o + 4 * (k >> 1) + (k & 1);
-          if (f.verifyLong(text, n, p, groups) || f.verifyShort(text, n, p, groups)) return true;
-        }
-      }
+      if (__builtin_expect((evenHit | oddHit) != 0, 0) &&
+          f.verifyPairs(text, n, i + o, evenHit, oddHit, groups))
+        return true;
     }
   }
   return f.scanScalar(text, n, i, groups);
@@ -301,8 +308,8 @@ __attribute__((target("avx2"))) inline unsigned hits(__m256i miss) {
       _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(miss, _mm256_setzero_si256()))));
 }
 
-__attribute__((target("avx2,bmi2"))) bool scanAvx2(const KvrPrefilter &f, const unsigned char *text,
-                                                   size_t n, unsigned groups) {
+__attribute__((target("avx2"))) bool scanAvx2(const KvrPrefilter &f, const unsigned char *text,
+                                              size_t n, unsigned groups) {
   const __m256i indexHash = _mm256_set1_epi32(static_cast<int>(KvrPrefilter::kIndexHash));
   const __m256i evenHash = _mm256_set1_epi32(static_cast<int>(KvrPrefilter::kBitsHash));
   const __m256i oddHash = _mm256_set1_epi32(static_cast<int>(KvrPrefilter::kOddBitsHash));
@@ -324,14 +331,9 @@ __attribute__((target("avx2,bmi2"))) bool scanAvx2(const KvrPrefilter &f, const 
         evenHit |= shortHits256(pairs, even);
         oddHit |= shortHits256(pairs, odd);
       }
-      if (__builtin_expect((evenHit | oddHit) != 0, 0)) {
-        const uint32_t both = _pdep_u32(evenHit, 0x5555u) | _pdep_u32(oddHit, 0xAAAAu);
-        for (uint32_t m = both; m; m &= m - 1) {
-          const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
-          const size_t p = i + o + 4 * (k >> 1) + (k & 1);
-          if (f.verifyLong(text, n, p, groups) || f.verifyShort(text, n, p, groups)) return true;
-        }
-      }
+      if (__builtin_expect((evenHit | oddHit) != 0, 0) &&
+          f.verifyPairs(text, n, i + o, evenHit, oddHit, groups))
+        return true;
     }
   }
   return f.scanScalar(text, n, i, groups);

@@ -68,6 +68,10 @@ class KvrPrefilter {
   // The exact tests of one position that passed a filter.
   bool verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups) const;
   bool verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups) const;
+  // The positions that passed a vector round: bit j of evenHits stands for
+  // base + 4j, of oddHits for base + 4j + 1.
+  bool verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
+                   unsigned oddHits, unsigned groups) const;
   // Positions from `from` on, one at a time.
   bool scanScalar(const unsigned char *text, size_t n, size_t from, unsigned groups) const;
 

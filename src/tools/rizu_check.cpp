@@ -94,10 +94,9 @@ bool validGbk(const char *s) {
   return std::strcmp(back.c_str(), s) == 0;
 }
 
+// A comma in a keyword separates its words.
 bool dropped(unsigned char b) {
-  return b == 0 || b == 9 || b == 10 || b == 13 || b == 32 ||
-         (b >= 0x21 && b <= 0x2F && b != ',') || (b >= 0x3A && b <= 0x40) ||
-         (b >= 0x5B && b <= 0x60) || (b >= 0x7B && b <= 0x7E);
+  return b != ',' && kvrFilterDrops(b);
 }
 
 template <class Entry>

@@ -36,6 +36,14 @@ class KvrConverter {
   void *cd_;
 };
 
+// Whether the keyword checks' filtered text drops a byte: NUL, TAB, LF,
+// CR, space and ASCII punctuation ("&nbsp;" entities go whole besides).
+constexpr bool kvrFilterDrops(unsigned char b) {
+  return b == 0x00 || b == 0x09 || b == 0x0A || b == 0x0D || b == 0x20 ||
+         (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) || (b >= 0x5B && b <= 0x60) ||
+         (b >= 0x7B && b <= 0x7E);
+}
+
 // Lower-cases ASCII letters in place; other bytes stay as they are.
 void kvrAsciiLower(char *s, size_t n);
 
