@@ -154,6 +154,26 @@ enum KvrLineFate {
 extern void (*kvrLineNotice)(const char *file, int line, KvrLineFate fate, const char *text,
                              int slot);
 
+// What the readers found in a configuration file that an operator should
+// hear of. The server logs the issues that change what is loaded
+// (kvrFileIssueLogged); rizu-check prints them all.
+enum KvrFileIssue {
+  kIssueByteOrderMark,  // a UTF-8 byte-order mark at the start, passed over
+  kIssueCrLineEnds,     // lines ended by CR alone, taken as line ends
+  kIssueUtf8File,       // saved as UTF-8: read as UTF-8, converted to GBK
+  kIssueNotGbkLine,     // in a UTF-8 file, a line with a character GBK lacks: dropped
+  kIssueLongLine,       // a line longer than 999 bytes: its rest dropped
+  kIssueUnreadable,     // exists, but cannot be read: not loaded
+  kIssueNotRegular,     // not a regular file: not read
+  kIssueTooLarge,       // beyond the 64 MiB read: the rest dropped
+};
+// Told of each issue, when set, with the file's path, the line (0 for the
+// whole file) and the issue in words.
+extern void (*kvrFileNotice)(void *ctx, const char *file, int line, KvrFileIssue issue,
+                             const char *what);
+extern void *kvrFileNoticeCtx;
+bool kvrFileIssueLogged(KvrFileIssue issue);
+
 // Puts every setting back to its start value and empties every table, so
 // that a load can start again from scratch after a failed one.
 void kvrResetConfigState();

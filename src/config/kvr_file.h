@@ -1,10 +1,13 @@
-// RAII around APR files for the configuration readers.
+// How the configuration readers take their files: only regular files, read
+// whole up to a bound, cut into lines whatever the line ends are.
 #pragma once
 
 #include <apr_file_io.h>
 
-#include <cstring>
+#include <cstddef>
+#include <string>
 
+// RAII around an APR file.
 class KvrFile {
  public:
   KvrFile() = default;
@@ -17,13 +20,6 @@ class KvrFile {
     if (apr_file_open(&f_, path, flags, perms, pool) != APR_SUCCESS) f_ = nullptr;
     return f_ != nullptr;
   }
-  bool openRead(const char *path, apr_pool_t *pool) {
-    return open(path, APR_READ | APR_BUFFERED, APR_OS_DEFAULT, pool);
-  }
-  // Reads one line of at most len - 1 bytes (the read stops after a
-  // newline). False at the end of the file or on any read error, so that a
-  // directory opened by mistake ends the loop instead of spinning.
-  bool gets(char *buf, int len) { return f_ && apr_file_gets(buf, len, f_) == APR_SUCCESS; }
   apr_file_t *get() const { return f_; }
   void close() {
     if (f_) apr_file_close(f_);
@@ -34,29 +30,55 @@ class KvrFile {
   apr_file_t *f_ = nullptr;
 };
 
-// Counts the lines of a file as KvrFile::gets reads it, for notices: a line
-// longer than one read goes on in the next read.
-class KvrLineCounter {
+// Size of the configuration readers' line buffers. A line is one line
+// whatever its length, but only its first 999 bytes are read: the rest goes
+// with the line's head (a long comment stays a comment).
+constexpr int kLineBufSize = 1024;
+constexpr int kLineReadLen = 1000;
+constexpr size_t kLineKeep = kLineReadLen - 1;
+
+// No configuration file is read beyond this: a file that never ends (a link
+// to a device) must not hold a child in its start-up.
+constexpr size_t kConfigFileMax = size_t(64) << 20;
+
+enum class KvrOpen { kRead, kMissing, kRefused };
+
+// Reads at most maxBytes of the file into out. Only a regular file is read
+// (a link to one is fine); anything else, and a file that exists but cannot
+// be read, is refused and told to kvrFileNotice. A missing file is not told.
+// *truncated says whether the file went on beyond maxBytes.
+KvrOpen kvrReadConfigBytes(const char *path, size_t maxBytes, std::string *out,
+                           bool *truncated = nullptr);
+
+// A list, keyword or INI file, read whole and handed out line by line.
+// - A UTF-8 byte-order mark at the start is passed over.
+// - LF, CR LF and CR alone each end a line.
+// - A line's bytes beyond the first 999 are dropped (and told).
+// - A list or keyword file saved as UTF-8 (valid UTF-8 with characters
+//   beyond ASCII, and not valid GBK, or marked as UTF-8 by its byte-order
+//   mark) is read as UTF-8: each line is converted to GBK, as if the file
+//   had been saved in GBK; a line with a character that GBK lacks is
+//   dropped (and told).
+class KvrConfigText {
  public:
-  // The number of the line the read in buf began on.
-  int after(const char *buf) {
-    const int at = next_;
-    const size_t n = std::strlen(buf);
-    if (n && buf[n - 1] == '\n') ++next_;
-    return at;
-  }
+  // False when the file is missing or refused (see kvrReadConfigBytes).
+  bool read(const char *path, bool mayBeUtf8);
+  // The next line, NUL-terminated in line (kLineBufSize bytes), without its
+  // line end; lineNo counts from 1. False at the end of the file.
+  bool next(char *line, int *lineNo);
+  const char *path() const { return path_.c_str(); }
 
  private:
-  int next_ = 1;
+  void detectUtf8();
+  std::string path_;
+  std::string data_;
+  size_t pos_ = 0;
+  int lineNo_ = 0;
+  bool utf8_ = false;
+  bool toldCr_ = false;
 };
 
 // The next line of a list or keyword file that can be an entry: blanks
 // removed, 2 to maxChars bytes, not a comment, lower-cased. The lines passed
 // over are told to kvrLineNotice. False at the end of the file.
-bool kvrNextEntryLine(KvrFile &file, KvrLineCounter &lines, const char *path, char *line,
-                      size_t maxChars, int *lineNo, size_t *len);
-
-// Size of the configuration readers' line buffers: lines are read up to 999
-// bytes, the rest of a longer line is the next line.
-constexpr int kLineBufSize = 1024;
-constexpr int kLineReadLen = 1000;
+bool kvrNextEntryLine(KvrConfigText &text, char *line, size_t maxChars, int *lineNo, size_t *len);

@@ -6,6 +6,8 @@ char strIsapiPath[256];
 char strIsapiLogPath[256];
 int nReadConfig = 0;
 void (*kvrLineNotice)(const char *, int, KvrLineFate, const char *, int) = nullptr;
+void (*kvrFileNotice)(void *, const char *, int, KvrFileIssue, const char *) = nullptr;
+void *kvrFileNoticeCtx = nullptr;
 
 int nWriteUtf8KeyWord = 0;
 int nWriteBig5KeyWord = 0;

@@ -1,9 +1,13 @@
 // The INI reader and the configuration loader.
 #include <apr_strings.h>
+#include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "config/kvr_config.h"
 #include "config/kvr_file.h"
@@ -18,43 +22,73 @@ int kvrRepDirFileStrEx(char *szbuff) {
   return 1;
 }
 
-int kvrReadIniStr(apr_pool_t *pool, char *strFileName, char *strKeyName, char *strValBuff,
+namespace {
+
+// The lines of an INI file that can set a key: blanks removed, 3 to 512
+// bytes, neither a comment nor a section header, holding "=". The file is
+// read once, however many keys are looked up in it, so that a file
+// rewritten while a child starts never gives it a mix of old and new
+// settings.
+class KvrIni {
+ public:
+  bool read(const char *path) {
+    lines_.clear();
+    KvrConfigText text;
+    if (!text.read(path, false)) return false;
+    char line[kLineBufSize];
+    int at = 0;
+    while (text.next(line, &at)) {
+      const size_t len = kvrStripBlanks(line);
+      if (len < 3 || len > 512) continue;
+      if (line[0] == ';' || line[0] == '[') continue;
+      if (!std::strchr(line, '=')) continue;
+      lines_.emplace_back(line, len);
+    }
+    return true;
+  }
+  // The value of the first line that gives the key one; empty if none does.
+  std::string value(const char *wanted) const {
+    for (const std::string &line : lines_) {
+      // Split as strtok(line, "=") would: the key is the first run of bytes
+      // other than '=', the value the second; anything after is ignored.
+      size_t p = line.find_first_not_of('=');
+      if (p == std::string::npos) continue;
+      const size_t keyEnd = std::min(line.find('=', p), line.size());
+      const std::string key = line.substr(p, keyEnd - p);
+      if (strcasecmp(key.c_str(), wanted) != 0) continue;
+      p = line.find_first_not_of('=', keyEnd);
+      if (p == std::string::npos) continue;  // "key=": a later line may still give a value
+      const size_t valueEnd = std::min(line.find('=', p), line.size());
+      return line.substr(p, valueEnd - p);
+    }
+    return std::string();
+  }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+void copyValue(const std::string &v, char *buf, int bufLen) {
+  const size_t keep = std::min(v.size(), static_cast<size_t>(bufLen - 1));
+  std::memcpy(buf, v.data(), keep);
+  buf[keep] = '\0';
+}
+
+}  // namespace
+
+int kvrReadIniStr(apr_pool_t * /*pool*/, char *strFileName, char *strKeyName, char *strValBuff,
                   int nValBuffLen) {
   if (!strFileName || !strKeyName || !strValBuff || nValBuffLen < 1) return 0;
-  char *line = static_cast<char *>(apr_palloc(pool, kLineBufSize));
-  char *scratch = static_cast<char *>(apr_palloc(pool, kLineBufSize));
-  if (!line || !scratch) return 0;
-  std::memset(strValBuff, 0, static_cast<size_t>(nValBuffLen));
-  kvrRepDirFileStrEx(strFileName);
-  KvrFile file;
-  if (!file.openRead(strFileName, pool)) return 0;
-  while (file.gets(line, kLineReadLen)) {
-    const size_t len = kvrStripBlanks(line);
-    if (len < 3 || len > 512) continue;
-    if (line[0] == ';' || line[0] == '[') continue;
-    if (!std::strchr(line, '=')) continue;
-    // Split as strtok(line, "=") would: the key is the first run of bytes
-    // other than '=', the value the second; anything after is ignored.
-    std::memcpy(scratch, line, len + 1);
-    char *p = scratch;
-    while (*p == '=') ++p;
-    char *key = p;
-    while (*p && *p != '=') ++p;
-    if (*p) *p++ = '\0';
-    while (*p == '=') ++p;
-    char *value = p;
-    while (*p && *p != '=') ++p;
-    *p = '\0';
-    if (!*key || strcasecmp(key, strKeyName) != 0) continue;
-    if (!*value) continue;  // "key=": a later line may still give a value
-    const size_t vlen = std::strlen(value);
-    const size_t keep =
-        vlen < static_cast<size_t>(nValBuffLen - 1) ? vlen : static_cast<size_t>(nValBuffLen - 1);
-    std::memcpy(strValBuff, value, keep);
-    strValBuff[keep] = '\0';
-    break;
+  try {
+    std::memset(strValBuff, 0, static_cast<size_t>(nValBuffLen));
+    kvrRepDirFileStrEx(strFileName);
+    KvrIni ini;
+    if (!ini.read(strFileName)) return 0;
+    copyValue(ini.value(strKeyName), strValBuff, nValBuffLen);
+    return 1;
+  } catch (...) {
+    return 0;
   }
-  return 1;
 }
 
 namespace {
@@ -63,14 +97,21 @@ constexpr int kValLen = 256;
 
 struct Loader {
   apr_pool_t *pool;
-  char ini[256];
+  KvrIni ini;
   char value[kValLen];
   char path[256];
 
+  // Reads the INI file, once for the whole load; a missing or unreadable
+  // file makes every key read as missing.
+  void readIni() {
+    char name[256];
+    if (std::snprintf(name, sizeof name, "%srizururuzarida.ini", strIsapiPath) >= int(sizeof name))
+      return;
+    kvrRepDirFileStrEx(name);
+    ini.read(name);
+  }
   const char *lookup(const char *key) {
-    if (std::snprintf(ini, sizeof ini, "%srizururuzarida.ini", strIsapiPath) >= int(sizeof ini))
-      ini[0] = '\0';  // no such file: every key reads as missing
-    kvrReadIniStr(pool, ini, const_cast<char *>(key), value, kValLen);
+    copyValue(ini.value(key), value, kValLen);
     return value;
   }
   int onIf1(const char *key) { return std::strcmp(lookup(key), "1") == 0 ? 1 : 0; }
@@ -105,6 +146,7 @@ struct Loader {
 int kvrReadVazidezConfig(apr_pool_t *p) {
   Loader L{};
   L.pool = p;
+  L.readIni();
 
   nWriteUtf8KeyWord = L.onIf1("writeutf8keyword");
   nWriteBig5KeyWord = L.onIf1("writebig5keyword");

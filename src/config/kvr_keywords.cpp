@@ -1,6 +1,7 @@
 // Keyword files.
 #include <array>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "config/kvr_config.h"
@@ -42,10 +43,9 @@ class KeywordIndex {
 template <class Entry>
 int readKeywordFile(apr_pool_t *pool, const char *path, Entry *table, size_t nMaxCharNum) {
   char *line = static_cast<char *>(apr_palloc(pool, kLineBufSize));
-  char *scratch = static_cast<char *>(apr_palloc(pool, kLineBufSize));
-  if (!line || !scratch || !path) return 0;
-  KvrFile file;
-  if (!file.openRead(path, pool)) return 0;
+  if (!line || !path) return 0;
+  KvrConfigText file;
+  if (!file.read(path, true)) return 0;
   if (nMaxCharNum > sizeof(table[0].gbk) - 1) nMaxCharNum = sizeof(table[0].gbk) - 1;
 
   // The table may already hold entries: index them and find the free slot.
@@ -55,7 +55,6 @@ int readKeywordFile(apr_pool_t *pool, const char *path, Entry *table, size_t nMa
     index.insert(table[freeSlot].gbk, freeSlot);
     ++freeSlot;
   }
-  KvrLineCounter lines;
   auto notice = [&](int at, KvrLineFate fate, int slot) {
     if (kvrLineNotice) kvrLineNotice(path, at, fate, line, slot);
   };
@@ -63,8 +62,7 @@ int readKeywordFile(apr_pool_t *pool, const char *path, Entry *table, size_t nMa
   int at = 0;
   size_t len = 0;
   // With someone to tell, the lines after the table is full are read too.
-  while ((!full || kvrLineNotice) &&
-         kvrNextEntryLine(file, lines, path, line, nMaxCharNum, &at, &len)) {
+  while ((!full || kvrLineNotice) && kvrNextEntryLine(file, line, nMaxCharNum, &at, &len)) {
     const std::string_view key(line, len);
     int reached = index.find(table, key);
     if (reached >= 0) {
@@ -97,8 +95,8 @@ int kvrVazidezReadGetKeyFile(apr_pool_t *pool, char *strFileName, size_t nFileTy
   if (nFileType == 1022) t = arrGetKeyWord.c;
   if (!strFileName) return 0;
   if (!t) {
-    KvrFile probe;
-    return probe.openRead(strFileName, pool) ? 1 : 0;
+    std::string ignored;
+    return kvrReadConfigBytes(strFileName, 0, &ignored) == KvrOpen::kRead ? 1 : 0;
   }
   return readKeywordFile(pool, strFileName, t, nMaxCharNum);
 }
@@ -124,8 +122,8 @@ int kvrVazidezReadPostKeyFile(apr_pool_t *pool, char *strFileName, size_t nFileT
   }
   if (!strFileName) return 0;
   if (!t) {
-    KvrFile probe;
-    return probe.openRead(strFileName, pool) ? 1 : 0;
+    std::string ignored;
+    return kvrReadConfigBytes(strFileName, 0, &ignored) == KvrOpen::kRead ? 1 : 0;
   }
   return readKeywordFile(pool, strFileName, t, nMaxCharNum);
 }

@@ -1,5 +1,6 @@
 // List files and page templates.
 #include <cstring>
+#include <string>
 
 #include "config/kvr_config.h"
 #include "config/kvr_file.h"
@@ -66,10 +67,9 @@ bool listFor(size_t code, ListTable *out) {
 
 }  // namespace
 
-bool kvrNextEntryLine(KvrFile &file, KvrLineCounter &lines, const char *path, char *line,
-                      size_t maxChars, int *lineNo, size_t *len) {
-  while (file.gets(line, kLineReadLen)) {
-    const int at = lines.after(line);
+bool kvrNextEntryLine(KvrConfigText &text, char *line, size_t maxChars, int *lineNo, size_t *len) {
+  int at = 0;
+  while (text.next(line, &at)) {
     const size_t n = kvrStripBlanks(line);
     KvrLineFate fate = kLineStored;
     if (n < 2)
@@ -84,7 +84,7 @@ bool kvrNextEntryLine(KvrFile &file, KvrLineCounter &lines, const char *path, ch
       *len = n;
       return true;
     }
-    if (kvrLineNotice && n) kvrLineNotice(path, at, fate, line, -1);
+    if (kvrLineNotice && n) kvrLineNotice(text.path(), at, fate, line, -1);
   }
   return false;
 }
@@ -92,10 +92,9 @@ bool kvrNextEntryLine(KvrFile &file, KvrLineCounter &lines, const char *path, ch
 int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, size_t nMaxLineNum,
                       size_t nMaxCharNum) {
   char *line = static_cast<char *>(apr_palloc(pool, kLineBufSize));
-  char *scratch = static_cast<char *>(apr_palloc(pool, kLineBufSize));
-  if (!line || !scratch || !strFileName) return 0;
-  KvrFile file;
-  if (!file.openRead(strFileName, pool)) return 0;
+  if (!line || !strFileName) return 0;
+  KvrConfigText file;
+  if (!file.read(strFileName, true)) return 0;
   ListTable t{};
   const bool known = listFor(nFileType, &t);
   // Never trust the caller's limits beyond the table's real size.
@@ -104,13 +103,12 @@ int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, siz
     if (nMaxCharNum > t.width - 1) nMaxCharNum = t.width - 1;
   }
   size_t count = 0;
-  KvrLineCounter lines;
   int at = 0;
   size_t len = 0;
   // With someone to tell, the lines beyond the table's capacity are read
   // too, to be reported.
   while (known && (count < nMaxLineNum || kvrLineNotice) &&
-         kvrNextEntryLine(file, lines, strFileName, line, nMaxCharNum, &at, &len)) {
+         kvrNextEntryLine(file, line, nMaxCharNum, &at, &len)) {
     if (count >= nMaxLineNum) {
       kvrLineNotice(strFileName, at, kLineBeyondCapacity, line, -1);
       continue;
@@ -122,16 +120,12 @@ int kvrReadConfigFile(apr_pool_t *pool, char *strFileName, size_t nFileType, siz
   return 1;
 }
 
-int kvrReadTxtFile(apr_pool_t *pool, char *strFileName, char *szOutBuf, apr_size_t nOutBufLen) {
+int kvrReadTxtFile(apr_pool_t * /*pool*/, char *strFileName, char *szOutBuf,
+                   apr_size_t nOutBufLen) {
   if (!strFileName || !szOutBuf || nOutBufLen < 1) return 0;
-  KvrFile file;
-  if (!file.openRead(strFileName, pool)) return 0;
+  std::string page;
+  if (kvrReadConfigBytes(strFileName, nOutBufLen - 1, &page) != KvrOpen::kRead) return 0;
   std::memset(szOutBuf, 0, nOutBufLen);
-  apr_size_t got = 0;
-  while (got < nOutBufLen - 1) {
-    apr_size_t n = nOutBufLen - 1 - got;
-    if (apr_file_read(file.get(), szOutBuf + got, &n) != APR_SUCCESS || n == 0) break;
-    got += n;
-  }
+  std::memcpy(szOutBuf, page.data(), page.size());
   return 1;
 }

@@ -56,10 +56,12 @@ TEST_F(ConfigFilesTest, IpListWidthAndCapacity) {
   EXPECT_STREQ("10.0.1.241", arrBlockIp[499]);     // 500 entries, no empty slot after them
 }
 
-TEST_F(ConfigFilesTest, ListLongLinesAreSplitAndJudgedSeparately) {
-  string line = string(999, 'a') + string(201, 'b') + "\n";
+TEST_F(ConfigFilesTest, ListLongLineIsOneLine) {
+  // Its head of 999 bytes is too long for the slot; its tail is no entry.
+  string line = string(999, 'a') + string(201, 'b') + "\nnext\n";
   EXPECT_EQ(1, readList(line, 5030, kUrlSlots, kUrlWidth));
-  EXPECT_EQ(string(201, 'b'), arrBlockUrl[0]);  // the 999-byte part is too long for the slot
+  EXPECT_STREQ("next", arrBlockUrl[0]);
+  EXPECT_STREQ("", arrBlockUrl[1]);
 }
 
 TEST_F(ConfigFilesTest, ListMissingFileAndUnknownCode) {
@@ -90,9 +92,9 @@ TEST_F(ConfigFilesTest, TemplateReading) {
   EXPECT_EQ(0, kvrReadTxtFile(pool, missing, keep, sizeof keep));
   EXPECT_STREQ("keep", keep);
 
-  path = dir.path() + "config";  // a directory: opens, reads nothing
-  EXPECT_EQ(1, kvrReadTxtFile(pool, &path[0], keep, sizeof keep));
-  EXPECT_STREQ("", keep);
+  path = dir.path() + "config";  // a directory is not read
+  EXPECT_EQ(0, kvrReadTxtFile(pool, &path[0], keep, sizeof keep));
+  EXPECT_STREQ("keep", keep);
 }
 
 TEST_F(ConfigFilesTest, KeywordDuplicatesIgnoreCaseAndKeepFirstOrder) {

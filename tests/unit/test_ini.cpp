@@ -57,16 +57,18 @@ TEST_F(IniTest, ValueIsCutToBuffer) {
   EXPECT_EQ("abc", get("key=abcdef\n", "key", 4));
 }
 
-TEST_F(IniTest, LongLinesAreSplitAt999Bytes) {
-  // 995 filler bytes, then "key=5": the read stops after 999 bytes, so the
-  // "5" is a line of its own and the key never gets its value.
+TEST_F(IniTest, LongLinesAreOneLineCutAt999Bytes) {
+  // 995 filler bytes, then "key=5": only the first 999 bytes of the line
+  // are read, and they make no setting.
   string line = string(995, 'x') + "key=5\n";
   EXPECT_EQ("", get(line, "key"));
   // A line that, blanks removed, is longer than 512 bytes is ignored.
   EXPECT_EQ("", get("key=" + string(600, '1') + "\n", "key"));
   EXPECT_EQ(string(500, '1'), get("key=" + string(500, '1') + "\n", "key", 1024));
-  // The second part of a split line is read as a line of its own.
-  EXPECT_EQ("9", get(string(999, ' ') + "key=9\n", "key"));
+  // The rest of a long line goes with its head: here a comment.
+  EXPECT_EQ("", get(";" + string(998, ' ') + "key=9\n", "key"));
+  EXPECT_EQ("", get(string(999, ' ') + "key=9\n", "key"));
+  EXPECT_EQ("8", get(string(999, ' ') + "key=9\nkey=8\n", "key"));
 }
 
 TEST_F(IniTest, NoFinalNewlineCrLfAndBinaryBytes) {
@@ -85,11 +87,11 @@ TEST_F(IniTest, MissingFileLeavesBufferEmptyAndReturnsZero) {
   EXPECT_EQ(0, kvrReadIniStr(pool, path, (char *)"key", value, 0));
 }
 
-TEST_F(IniTest, DirectoryInsteadOfFileEndsTheScan) {
+TEST_F(IniTest, DirectoryInsteadOfFileIsNotRead) {
   dir.write("iniasdir/x", "");
   string path = dir.path() + "iniasdir";
   char value[16] = "junk";
-  EXPECT_EQ(1, kvrReadIniStr(pool, &path[0], (char *)"key", value, sizeof value));
+  EXPECT_EQ(0, kvrReadIniStr(pool, &path[0], (char *)"key", value, sizeof value));
   EXPECT_STREQ("", value);
 }
 

@@ -1,0 +1,142 @@
+// How configuration files are taken: byte-order marks, line ends, long
+// lines, files saved as UTF-8, special files, and what the readers tell.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/kvr_config.h"
+#include "config/kvr_file.h"
+#include "test_support.h"
+
+using std::string;
+
+namespace {
+
+struct Told {
+  string file;
+  int line;
+  KvrFileIssue issue;
+};
+std::vector<Told> gTold;
+
+void collect(void *, const char *file, int line, KvrFileIssue issue, const char *what) {
+  EXPECT_NE(nullptr, what);
+  gTold.push_back({file, line, issue});
+}
+
+const string kBom = "\xEF\xBB\xBF";
+
+}  // namespace
+
+class ConfigTextTest : public PoolTest {
+ protected:
+  ConfigDir dir;
+  void SetUp() override {
+    PoolTest::SetUp();
+    resetModuleState(dir.path(), dir.path());
+    gTold.clear();
+    kvrFileNotice = collect;
+  }
+  void TearDown() override {
+    kvrFileNotice = nullptr;
+    kvrLineNotice = nullptr;
+    PoolTest::TearDown();
+  }
+  string ini(const string &text, const char *key) {
+    dir.ini(text);
+    string path = dir.path() + "rizururuzarida.ini";
+    char value[256];
+    kvrReadIniStr(pool, &path[0], const_cast<char *>(key), value, sizeof value);
+    return value;
+  }
+  // The entries a list of URL width makes of the text.
+  std::vector<string> list(const string &text) {
+    std::memset(arrBlockUrl, 0, sizeof arrBlockUrl);
+    string path = dir.write("config/blockurl.txt", text);
+    kvrReadConfigFile(pool, &path[0], 5030, kUrlSlots, kUrlWidth - 1);
+    std::vector<string> out;
+    for (int i = 0; i < kUrlSlots && arrBlockUrl[i][0]; ++i) out.push_back(arrBlockUrl[i]);
+    return out;
+  }
+  std::vector<string> keywords(const string &text) {
+    std::memset(arrGetKeyWord.c, 0, sizeof arrGetKeyWord.c);
+    string path = dir.write("config/getkeyc.txt", text);
+    kvrVazidezReadGetKeyFile(pool, &path[0], 1022, kKeyTableSlots, 31);
+    std::vector<string> out;
+    for (int i = 0; i < kKeyTableSlots && arrGetKeyWord.c[i].used == 1; ++i)
+      out.push_back(arrGetKeyWord.c[i].gbk);
+    return out;
+  }
+  std::vector<KvrFileIssue> issues() const {
+    std::vector<KvrFileIssue> out;
+    for (const Told &t : gTold) out.push_back(t.issue);
+    return out;
+  }
+};
+
+using Entries = std::vector<string>;
+
+TEST_F(ConfigTextTest, ByteOrderMarkIsPassedOver) {
+  EXPECT_EQ("1", ini(kBom + "ChkGetKeyWord=1\n", "chkgetkeyword"));
+  EXPECT_EQ((Entries{"first", "second"}), list(kBom + "first\nsecond\n"));
+  EXPECT_EQ((Entries{"词一", "词二"}), keywords(kBom + "词一\r\n词二\r\n"));
+  // Only at the very start of the file.
+  EXPECT_EQ((Entries{"aa", kBom + "b"}), list("aa\n" + kBom + "b\n"));
+}
+
+TEST_F(ConfigTextTest, CrAloneEndsALine) {
+  EXPECT_EQ("0", ini("disgzip=0\rblockip=2\r", "disgzip"));
+  EXPECT_EQ("2", ini("disgzip=0\rblockip=2\r", "blockip"));
+  EXPECT_EQ((Entries{"甲乙", "丙丁", "戊己"}), keywords("甲乙\r丙丁\r\n戊己"));
+  EXPECT_EQ((Entries{"ab", "cd", "ef", "gh"}), list("ab\r\ncd\ref\n\rgh\r\r"));
+}
+
+TEST_F(ConfigTextTest, LineNumbersCountEveryKindOfLineEnd) {
+  static std::vector<int> stored;
+  stored.clear();
+  kvrLineNotice = [](const char *, int line, KvrLineFate fate, const char *, int) {
+    if (fate == kLineStored) stored.push_back(line);
+  };
+  list(kBom + "aa\r\nbb\rcc\ndd\r\n\r\nee");
+  EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 6}), stored);
+}
+
+TEST_F(ConfigTextTest, ALongLineIsOneLineAndKeepsOnlyItsHead) {
+  // The tail of a keyword line of 100 KB is no keyword.
+  EXPECT_EQ((Entries{"next"}), keywords(string(100000, 'x') + "abcd\nnext\n"));
+  // A comment stays a comment however long, in every kind of file.
+  EXPECT_EQ((Entries{"next"}), list(";" + string(2000, 'c') + "www.tail.com\nnext\n"));
+  EXPECT_EQ((Entries{}), keywords(";" + string(5000, ' ') + "tail\n"));
+  EXPECT_EQ("", ini(";" + string(1200, 'c') + "\rkey=1\n" + ";x" + string(1000, ' ') + "key=2\n",
+                    "other"));
+  EXPECT_EQ("1", ini(";" + string(1200, 'c') + "\rkey=1\n", "key"));
+  // Blanks count toward the 999 bytes: the head here is blanks and "ab".
+  EXPECT_EQ((Entries{"ab"}), list(string(997, ' ') + "abcd\n"));
+}
+
+TEST_F(ConfigTextTest, WhatIsTold) {
+  list(kBom + "a1\n" + string(1500, 'z') + "\n;" + string(1500, 'c') + "\nb2\rc3\n");
+  ASSERT_EQ(3u, gTold.size());
+  const string path = dir.path() + "config/blockurl.txt";
+  EXPECT_EQ(path, gTold[0].file);
+  EXPECT_EQ(1, gTold[0].line);
+  EXPECT_EQ(kIssueByteOrderMark, gTold[0].issue);
+  EXPECT_EQ(2, gTold[1].line);  // the long comment of line 3 is not told
+  EXPECT_EQ(kIssueLongLine, gTold[1].issue);
+  EXPECT_EQ(4, gTold[2].line);
+  EXPECT_EQ(kIssueCrLineEnds, gTold[2].issue);  // once per file
+  EXPECT_FALSE(kvrFileIssueLogged(kIssueByteOrderMark));
+  EXPECT_FALSE(kvrFileIssueLogged(kIssueCrLineEnds));
+  for (KvrFileIssue i : {kIssueUtf8File, kIssueNotGbkLine, kIssueLongLine, kIssueUnreadable,
+                         kIssueNotRegular, kIssueTooLarge})
+    EXPECT_TRUE(kvrFileIssueLogged(i));
+  gTold.clear();
+  list("plain\r\nlines\n");
+  keywords("");
+  ini("a=1\n", "a");
+  EXPECT_TRUE(gTold.empty());
+}
