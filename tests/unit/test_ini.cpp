@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -185,4 +186,33 @@ TEST_F(IniTest, SwitchesOffReadNoFiles) {
   EXPECT_STREQ("1.2.3.4", arrBlockIp[0]);
   EXPECT_STREQ("page", strBlockIpShow);
   EXPECT_EQ(1, arrGetKeyWord.b[0].used);
+}
+
+namespace {
+std::string gIniPath;
+bool gRewritten;
+}  // namespace
+
+// The INI file is replaced while the load runs (here, as soon as the first
+// list has been read): the load keeps the settings of the file it began
+// with, all of them.
+TEST_F(IniTest, OneLoadReadsOneVersionOfTheIni) {
+  dir.ini("disgzip=0\nblockip=1\nurllen=100\n");
+  dir.file("scriptname.txt", ".php\n");
+  gIniPath = dir.path() + "rizururuzarida.ini";
+  gRewritten = false;
+  kvrLineNotice = [](const char *, int, KvrLineFate, const char *, int) {
+    if (gRewritten) return;
+    gRewritten = true;
+    const std::string next = gIniPath + ".new";
+    writeFile(next, "disgzip=1\nblockip=2\nurllen=200\n");
+    std::rename(next.c_str(), gIniPath.c_str());
+  };
+  resetModuleState(dir.path(), dir.path());
+  kvrReadVazidezConfig(pool);
+  kvrLineNotice = nullptr;
+  ASSERT_TRUE(gRewritten);
+  EXPECT_EQ(0, nDisGZip);
+  EXPECT_EQ(1, nBlockIp);
+  EXPECT_EQ(100u, nUrlLen);
 }
