@@ -32,6 +32,28 @@ void setLoaded() {
 }
 std::mutex gLoadMutex;
 
+// What the load finds wrong with a configuration file goes to the server's
+// error log, naming the file and line: a load goes on whatever it finds.
+void logFileNotice(void *ctx, const char *file, int line, KvrFileIssue issue, const char *what) {
+  if (!kvrFileIssueLogged(issue)) return;
+  apr_pool_t *p = static_cast<apr_pool_t *>(ctx);
+  if (line > 0)
+    ap_log_perror(APLOG_MARK, APLOG_WARNING, 0, p, "mod_rizururuzarida: %s:%d: %s", file, line,
+                  what);
+  else
+    ap_log_perror(APLOG_MARK, APLOG_WARNING, 0, p, "mod_rizururuzarida: %s: %s", file, what);
+}
+
+// The load, with its notices sent to the error log.
+int loadConfiguration(apr_pool_t *p) {
+  kvrFileNotice = logFileNotice;
+  kvrFileNoticeCtx = p;
+  const int ok = kvrReadConfig(p);
+  kvrFileNotice = nullptr;
+  kvrFileNoticeCtx = nullptr;
+  return ok;
+}
+
 apr_status_t kvr_ap_child_exit(void * /*data*/) {
   return APR_SUCCESS;
 }
@@ -39,7 +61,7 @@ apr_status_t kvr_ap_child_exit(void * /*data*/) {
 void kvr_ap_child_init(apr_pool_t *p, server_rec *s) {
   if (loadedFlag() == 0) {
     std::lock_guard<std::mutex> lock(gLoadMutex);
-    if (kvrReadConfig(p) != 1) {
+    if (loadConfiguration(p) != 1) {
       ap_log_perror(APLOG_MARK, APLOG_ERR, 0, p, "kvr_ap_child_init... read config files... err");
       return;
     }
@@ -60,7 +82,7 @@ int kvr_ap_headers_early(request_rec *r) {
     // that are being written.
     std::lock_guard<std::mutex> lock(gLoadMutex);
     if (loadedFlag() == 0) {
-      if (kvrReadConfig(r->pool) != 1) {
+      if (loadConfiguration(r->pool) != 1) {
         ap_set_content_type(r, kvrPageContentType);
         ap_rputs(stReadConfErrMsg, r);
         return DONE;

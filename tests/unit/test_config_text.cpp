@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -139,4 +140,81 @@ TEST_F(ConfigTextTest, WhatIsTold) {
   keywords("");
   ini("a=1\n", "a");
   EXPECT_TRUE(gTold.empty());
+}
+
+// Only regular files are read: a device, a FIFO or a directory in the
+// place of a configuration file is refused at once (and told), as if it
+// were missing; a link to a regular file is read.
+TEST_F(ConfigTextTest, OnlyRegularFilesAreRead) {
+  const string cfg = dir.path() + "config/";
+  dir.write("elsewhere/words.txt", "linked\n");
+  ASSERT_EQ(0, symlink("/dev/zero", (cfg + "getkeyc.txt").c_str()));
+  ASSERT_EQ(0, mkfifo((cfg + "getkeyb.txt").c_str(), 0644));
+  ASSERT_EQ(0, mkdir((cfg + "blockurl.txt").c_str(), 0755));
+  ASSERT_EQ(0,
+            symlink((dir.path() + "elsewhere/words.txt").c_str(), (cfg + "postkeyc.txt").c_str()));
+  ASSERT_EQ(0, symlink("/dev/null", (cfg + "getshow.txt").c_str()));
+  ASSERT_EQ(0, symlink("/dev/zero", (dir.path() + "rizururuzarida.ini").c_str()));
+
+  string path = cfg + "getkeyc.txt";
+  EXPECT_EQ(0, kvrVazidezReadGetKeyFile(pool, &path[0], 1022, kKeyTableSlots, 31));
+  path = cfg + "getkeyb.txt";
+  EXPECT_EQ(0, kvrVazidezReadGetKeyFile(pool, &path[0], 1021, kKeyTableSlots, 31));
+  EXPECT_EQ(0, kvrVazidezReadGetKeyFile(pool, &path[0], 4242, kKeyTableSlots, 31));
+  path = cfg + "blockurl.txt";
+  EXPECT_EQ(0, kvrReadConfigFile(pool, &path[0], 5030, kUrlSlots, kUrlWidth - 1));
+  path = cfg + "postkeyc.txt";
+  EXPECT_EQ(1, kvrVazidezReadPostKeyFile(pool, &path[0], 1012, kKeyTableSlots, 31));
+  EXPECT_STREQ("linked", arrPostKeyWord.c[0].gbk);
+  char page[16] = "keep";
+  path = cfg + "getshow.txt";
+  EXPECT_EQ(0, kvrReadTxtFile(pool, &path[0], page, sizeof page));
+  EXPECT_STREQ("keep", page);
+  path = dir.path() + "rizururuzarida.ini";
+  char value[16];
+  EXPECT_EQ(0, kvrReadIniStr(pool, &path[0], (char *)"key", value, sizeof value));
+  EXPECT_EQ((std::vector<KvrFileIssue>(6, kIssueNotRegular)), issues());
+
+  // The whole load goes through with them in place.
+  gTold.clear();
+  unlink(path.c_str());
+  dir.ini("ChkGetKeyWord=1\nBlockGetKeyWord=1\nblockurl=1\nBlockPostKeyWord=1\n");
+  resetModuleState(dir.path(), dir.path());
+  kvrReadVazidezConfig(pool);
+  EXPECT_EQ(1, nVazidezBlockGetKeyWord);
+  EXPECT_EQ(0, arrGetKeyWord.c[0].used);
+  EXPECT_STREQ("linked", arrPostKeyWord.c[0].gbk);
+  // getkeyb, getkeyc, getshow, blockurl
+  EXPECT_EQ((std::vector<KvrFileIssue>(4, kIssueNotRegular)), issues());
+}
+
+// A missing file is silent; a file the reader may not open is told.
+TEST_F(ConfigTextTest, MissingIsSilentAndUnreadableIsTold) {
+  dir.ini("ChkGetKeyWord=1\nblockip=1\n");
+  resetModuleState(dir.path(), dir.path());
+  kvrReadVazidezConfig(pool);
+  EXPECT_TRUE(gTold.empty());
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file; the server's children test this";
+  const string path = dir.write("config/getkeyb.txt", "word\n");
+  chmod(path.c_str(), 0);
+  kvrReadVazidezConfig(pool);
+  ASSERT_EQ(1u, gTold.size());
+  EXPECT_EQ(kIssueUnreadable, gTold[0].issue);
+  EXPECT_EQ(path, gTold[0].file);
+}
+
+// At most 64 MiB of a file are read, up to the last line end within them.
+TEST_F(ConfigTextTest, At64MiBTheReadStops) {
+  const string path = dir.write("config/getkeyc.txt", "first\nsecond");
+  ASSERT_EQ(0, truncate(path.c_str(), off_t(64) << 20));
+  {
+    FILE *f = std::fopen(path.c_str(), "ab");
+    std::fputs("\nbeyond\n", f);
+    std::fclose(f);
+  }
+  string p = path;
+  EXPECT_EQ(1, kvrVazidezReadGetKeyFile(pool, &p[0], 1022, kKeyTableSlots, 31));
+  EXPECT_STREQ("first", arrGetKeyWord.c[0].gbk);
+  EXPECT_EQ(0, arrGetKeyWord.c[1].used);  // "second..." runs into the cut
+  EXPECT_EQ((std::vector<KvrFileIssue>{kIssueTooLarge}), issues());
 }
