@@ -90,3 +90,31 @@ class UnreadableFilesTest(ServerTestCase):
         os.chmod(ini, 0o644)
         h.restart()
         self.assertEqual(BLOCKED, h.get("/a.html").body)
+
+
+class FileFormsTest(ServerTestCase):
+
+    def test_keyword_file_saved_as_utf8_blocks_gbk_and_utf8_pages_and_is_named(self):
+        h = self.start_server("BlockGetKeyWord=1\n",
+                              dict(BASE, **{"getkeyc.txt": "禁词\n关键字\n".encode("utf-8")}),
+                              pages={"a.html": PAGE,
+                                     "u.html": "<html><body>这里有禁词出现</body></html>"
+                                     .encode("utf-8")})
+        self.assertEqual(BLOCKED, h.get("/a.html").body)
+        self.assertEqual(BLOCKED, h.get("/u.html").body)
+        self.assertIn("%s:1: saved as UTF-8, not GBK: read as UTF-8 and converted to GBK"
+                      % cfg("getkeyc.txt"), self.error_log_since_start())
+
+    def test_byte_order_mark_cr_line_ends_and_long_lines(self):
+        tail = "x" * 100000 + "禁词"  # its last four bytes are no keyword
+        h = self.start_server(b"\xef\xbb\xbfBlockGetKeyWord=1\rblockurl=0\r",
+                              dict(BASE, **{"getkeyc.txt": tail + "\r\n坏字\r"}),
+                              pages={"a.html": PAGE, "b.html": "<p>坏字</p>"})
+        self.assertEqual(PAGE, h.get("/a.html").body)
+        self.assertEqual(gbk("<html><body>blocked: 坏字</body></html>"), h.get("/b.html").body)
+        log = self.error_log_since_start()
+        self.assertIn("%s:1: a line of 100004 bytes: only its first 999 bytes are read"
+                      % cfg("getkeyc.txt"), log)
+        # Read as meant: nothing to say about the mark and the line ends.
+        self.assertNotIn("byte-order", log)
+        self.assertNotIn("CR alone", log)

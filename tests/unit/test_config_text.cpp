@@ -218,3 +218,38 @@ TEST_F(ConfigTextTest, At64MiBTheReadStops) {
   EXPECT_EQ(0, arrGetKeyWord.c[1].used);  // "second..." runs into the cut
   EXPECT_EQ((std::vector<KvrFileIssue>{kIssueTooLarge}), issues());
 }
+
+// A keyword or list file saved as UTF-8 gives the tables that the same file
+// saved as GBK gives; GBK files, and files that are valid GBK as they stand,
+// are read as GBK.
+TEST_F(ConfigTextTest, FilesSavedAsUtf8AreReadAsUtf8) {
+  const string words = "关键字\n禁词,Ab\n; 注释\n中文.COM\n";
+  const Entries asGbk = keywords(words);
+  ASSERT_EQ((Entries{"关键字", "禁词,ab", "中文.com"}), asGbk);
+  EXPECT_TRUE(gTold.empty());
+  EXPECT_EQ(asGbk, keywords(toUtf8(words)));
+  EXPECT_EQ(asGbk, list(toUtf8(words)));
+  EXPECT_EQ((std::vector<KvrFileIssue>{kIssueUtf8File, kIssueUtf8File}), issues());
+  EXPECT_EQ(1, gTold[0].line);
+  // The UTF-8 form of the table is what a GBK file gives too.
+  keywords(toUtf8(words));
+  getkeyc_gb2utf8();
+  EXPECT_STREQ(u8"关键字", arrGetKeyWord.c[0].utf8);
+
+  // A character GBK does not have drops its line, which is told.
+  gTold.clear();
+  EXPECT_EQ((Entries{"ascii", "关键字", "后面"}),
+            keywords(toUtf8("ascii\n关键字\n") + "\xF0\x9F\x98\x80\n" + toUtf8("后面\n")));
+  EXPECT_EQ((std::vector<KvrFileIssue>{kIssueUtf8File, kIssueNotGbkLine}), issues());
+  EXPECT_EQ(2, gTold[0].line);  // the first line beyond ASCII
+  EXPECT_EQ(3, gTold[1].line);
+
+  // "禁词" in UTF-8 is valid GBK too: without a mark it is GBK as the
+  // readers always took it; the byte-order mark says UTF-8.
+  gTold.clear();
+  EXPECT_EQ((Entries{toUtf8("禁词")}), keywords(toUtf8("禁词\n")));
+  EXPECT_TRUE(gTold.empty());
+  EXPECT_EQ((Entries{"禁词"}), keywords(kBom + toUtf8("禁词\n")));
+  // Bytes that are neither: GBK, as before.
+  EXPECT_EQ((Entries{"中\xff\xfe文"}), keywords("中\xff\xfe文\n"));
+}
