@@ -234,7 +234,9 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
     else
       pg << "同时忽略 COOKIES里提交的数据，不进行检查（INI文件中设置 blocksqlcookies = 0）。";
     pg << "<br><br>\r\n";
-    if (nBlockSqlDnUrl == 1 && std::strlen(arrBlockSqlDnUrl[0]) > 2) {
+    // A list is in force from its first entry of 2 bytes on, as the lists
+    // themselves take it.
+    if (nBlockSqlDnUrl == 1 && std::strlen(arrBlockSqlDnUrl[0]) >= 2) {
       pg << "SQL域名URL白名单："
          << "<br><br>\r\n";
       lineList(pg, arrBlockSqlDnUrl);
@@ -242,7 +244,7 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
       pg << "SQL域名URL白名单未启用，检查所有域名！";
     }
     pg << "<br><br>\r\n";
-    if (std::strlen(arrBlockSql[0]) < 3) {
+    if (std::strlen(arrBlockSql[0]) < 2) {
       pg << "未设置SQL语句，或读取配置文件时发生错误！";
     } else {
       pg << "SQL处理语句："

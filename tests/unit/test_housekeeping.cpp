@@ -172,21 +172,31 @@ TEST_F(StatusPageTest, EverythingOffShowsTheKeysAndEmptySlashListsLeaveTheFrame)
                       "2&nbsp;<br><br></td>\r\n\t\t</tr>\r\n</table>\r\n</body></html>\r\n"));
 }
 
-TEST_F(StatusPageTest, SqlRowEdgeLengthsAndBothCharsetLines) {
+TEST_F(StatusPageTest, SqlRowShowsTheListsInForceAndBothCharsetLines) {
   ConfigDir cfg;
   TempDir logs;
   cfg.ini(
       "blocksql=1\nblocksqldnurl=1\nchkpostkeyword=1\nwriteutf8keyword=1\nwritebig5keyword=1\n");
+  // First entries of 2 bytes: the lists are in force, and the row says so.
   cfg.file("blocksqldnurl.txt", "ab\nexample.com\n");
   cfg.file("blocksql.txt", "or\nunion\n");
   cfg.file("postkeyb.txt", "词\n");
   ASSERT_EQ(1, kvrLoadConfiguration(pool, cfg.path().c_str(), logs.path().c_str(), true));
-  const string page = logs.read("rizururuzarida_config.html");  // GBK, as the literals
-  EXPECT_NE(string::npos, page.find("SQL域名URL白名单未启用，检查所有域名！"));
-  EXPECT_NE(string::npos, page.find("未设置SQL语句，或读取配置文件时发生错误！"));
+  string page = logs.read("rizururuzarida_config.html");  // GBK, as the literals
+  EXPECT_NE(string::npos,
+            page.find("SQL域名URL白名单：<br><br>\r\nab<br>\r\nexample.com<br>\r\n<br><br>\r\n"
+                      "SQL处理语句：<br><br>\r\nor<br>\r\nunion<br>\r\n&nbsp;"));
   // The POST tables have no BIG5 forms: their BIG5 line holds only separators.
   EXPECT_NE(string::npos,
             page.find("<hr noshade color=\"#C0C0C0\" size=\"1\">\r\n / <br>\r\n&nbsp;</td>"));
+
+  // Empty lists: neither is in force.
+  cfg.file("blocksqldnurl.txt", "");
+  cfg.file("blocksql.txt", "");
+  ASSERT_EQ(1, kvrLoadConfiguration(pool, cfg.path().c_str(), logs.path().c_str(), true));
+  page = logs.read("rizururuzarida_config.html");
+  EXPECT_NE(string::npos, page.find("SQL域名URL白名单未启用，检查所有域名！"));
+  EXPECT_NE(string::npos, page.find("未设置SQL语句，或读取配置文件时发生错误！"));
 }
 
 TEST_F(StatusPageTest, UnwritableLogDirectoryGivesZero) {
