@@ -2,33 +2,8 @@
 // whole up to a bound, cut into lines whatever the line ends are.
 #pragma once
 
-#include <apr_file_io.h>
-
 #include <cstddef>
 #include <string>
-
-// RAII around an APR file.
-class KvrFile {
- public:
-  KvrFile() = default;
-  ~KvrFile() { close(); }
-  KvrFile(const KvrFile &) = delete;
-  KvrFile &operator=(const KvrFile &) = delete;
-
-  bool open(const char *path, apr_int32_t flags, apr_fileperms_t perms, apr_pool_t *pool) {
-    close();
-    if (apr_file_open(&f_, path, flags, perms, pool) != APR_SUCCESS) f_ = nullptr;
-    return f_ != nullptr;
-  }
-  apr_file_t *get() const { return f_; }
-  void close() {
-    if (f_) apr_file_close(f_);
-    f_ = nullptr;
-  }
-
- private:
-  apr_file_t *f_ = nullptr;
-};
 
 // Size of the configuration readers' line buffers. A line is one line
 // whatever its length, but only its first 999 bytes are read: the rest goes

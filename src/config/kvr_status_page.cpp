@@ -1,13 +1,16 @@
 // The configuration status page, written at the end of every load.
-#include <apr_file_io.h>
 #include <apr_strings.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/kvr_config.h"
-#include "config/kvr_file.h"
 #include "log/kvr_log.h"
 
 namespace {
@@ -319,20 +322,31 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   return pg.full() ? 0 : pg.len();
 }
 
-int kvrWriteConfigLog(apr_pool_t *pool) {
+// The page goes to a new file that is then renamed into place: a link put
+// in the page's place is replaced, never written through, and a reader
+// never sees half a page. A page that cannot be written whole leaves the
+// one before it.
+int kvrWriteConfigLog(apr_pool_t * /*pool*/) {
   char path[512];
   std::snprintf(path, sizeof path, "%srizururuzarida_config.html", strIsapiLogPath);
-  const apr_fileperms_t perms = APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_GREAD |
-                                APR_FPROT_GWRITE | APR_FPROT_WREAD | APR_FPROT_WWRITE;
-  KvrFile file;
-  if (!file.open(path, APR_WRITE | APR_CREATE | APR_TRUNCATE | APR_BUFFERED, perms, pool)) return 0;
-  apr_file_perms_set(path, perms);
   char *buf = static_cast<char *>(std::calloc(kPageBufSize, 1));
   if (!buf) return 0;
   const size_t len = kvrBuildConfigPage(buf, kPageBufSize);
-  apr_size_t written = 0;
-  apr_file_write_full(file.get(), buf, len, &written);
-  file.close();
+  std::string temp = std::string(path) + ".XXXXXX";
+  const int fd = mkostemp(&temp[0], O_CLOEXEC);
+  bool ok = fd >= 0;
+  if (ok) {
+    fchmod(fd, 0666);  // whatever the umask
+    for (size_t done = 0; ok && done < len;) {
+      const ssize_t n = ::write(fd, buf + done, len - done);
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(temp.c_str(), path) == 0;
+    if (!ok) ::unlink(temp.c_str());
+  }
   std::free(buf);
-  return 1;
+  return ok ? 1 : 0;
 }

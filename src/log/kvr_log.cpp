@@ -1,17 +1,23 @@
 // Hourly HTML and text event logs.
 //
 // Every text that comes from a request or a page is escaped in the HTML log
-// (the operator opens it in a browser), and TAB, CR and LF inside a text-log
-// field become spaces (tools read that file line by line, field by field).
-// Each record is built whole and appended with a single write on a
+// (the operator opens it in a browser), and TAB, CR and LF inside a field
+// become spaces in both logs (tools read them line by line: every line of
+// the text log is a record, every line of the HTML log begins with its time
+// stamp). Each record is built whole and appended with a single write on a
 // descriptor opened for appending, so that the records of several processes
-// never interleave.
+// never interleave; a record that does not fit (a full disk) is cut away
+// again, so that the next one does not run on from half of it. A link in
+// the place of a log file is never followed.
 #include "log/kvr_log.h"
 
 #include <apr_file_io.h>
 #include <apr_strings.h>
 #include <apr_time.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -27,9 +33,6 @@ namespace {
 const char *orEmpty(const char *s) {
   return s ? s : "";
 }
-
-constexpr apr_fileperms_t kLogPerms = APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_GREAD |
-                                      APR_FPROT_GWRITE | APR_FPROT_WREAD | APR_FPROT_WWRITE;
 
 void appendEscaped(std::string &out, const char *s) {
   for (; s && *s; ++s) {
@@ -49,6 +52,11 @@ void appendEscaped(std::string &out, const char *s) {
       case '\'':
         out += "&#39;";
         break;
+      case '\t':
+      case '\r':
+      case '\n':
+        out += ' ';
+        break;
       default:
         out += *s;
     }
@@ -60,29 +68,43 @@ void appendField(std::string &out, const char *s) {
   out += '\t';
 }
 
+constexpr mode_t kLogMode = 0666;
+
 // Appends the bytes to the file with one write; the file is created with
-// mode 0666 and the mode set again whatever the umask. With a head, the head
-// goes in front of the record when the file is still empty.
-int appendRecord(apr_pool_t *pool, const char *path, const std::string &record,
-                 const char *head = nullptr, size_t headLen = 0) {
-  apr_file_t *f = nullptr;
-  if (apr_file_open(&f, path, APR_WRITE | APR_CREATE | APR_APPEND, kLogPerms, pool) != APR_SUCCESS)
+// mode 0666 and given that mode again whatever the umask. With a head, the
+// head goes in front of the record when the file is still empty. 1 when the
+// record was written whole.
+int appendRecord(const char *path, const std::string &record, const char *head = nullptr,
+                 size_t headLen = 0) {
+  // Not blocking: a FIFO put in the place of a log file must not hold the
+  // request; it is then refused as not a regular file.
+  const int fd =
+      ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+             kLogMode);
+  if (fd < 0) return 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
     return 0;
-  apr_file_perms_set(path, kLogPerms);
+  }
+  if ((st.st_mode & 0777) != kLogMode) fchmod(fd, kLogMode);
   std::string bytes;
   const std::string *out = &record;
-  if (head) {
-    apr_finfo_t fi;
-    if (apr_file_info_get(&fi, APR_FINFO_SIZE, f) == APR_SUCCESS && fi.size == 0) {
-      bytes.reserve(headLen + record.size());
-      bytes.append(head, headLen).append(record);
-      out = &bytes;
+  if (head && st.st_size == 0) {
+    bytes.reserve(headLen + record.size());
+    bytes.append(head, headLen).append(record);
+    out = &bytes;
+  }
+  const ssize_t n = kvrLogWrite(fd, out->data(), out->size());
+  if (n > 0 && static_cast<size_t>(n) < out->size()) {
+    // Appending leaves the offset at the end of what was written.
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end >= n && ftruncate(fd, end - n) != 0) {
+      // Nothing more can be done: the record is lost either way.
     }
   }
-  apr_size_t n = out->size();
-  apr_file_write(f, out->data(), &n);
-  apr_file_close(f);
-  return 1;
+  ::close(fd);
+  return n >= 0 && static_cast<size_t>(n) == out->size() ? 1 : 0;
 }
 
 }  // namespace
@@ -176,6 +198,7 @@ std::string kvrTextRecord(const KvrLogTime &t, const KvrLogFields &f, const char
 }
 
 apr_time_t (*kvrLogClock)() = apr_time_now;
+ssize_t (*kvrLogWrite)(int fd, const void *buf, size_t n) = ::write;
 
 KvrLogTime kvrLogTimeNow() {
   KvrLogTime t{};
@@ -224,8 +247,8 @@ int writeRecord(apr_pool_t *pool, int nPageCode, const char *context, const KvrL
     const char *converted = kvrConvertContext(pool, nPageCode, context);
     if (!converted) return 0;
     const KvrLogTime t = kvrLogTimeNow();
-    return appendRecord(pool, kvrLogFileName(t, prefix, ext).c_str(), build(t, fields, converted),
-                        head, headLen);
+    return appendRecord(kvrLogFileName(t, prefix, ext).c_str(), build(t, fields, converted), head,
+                        headLen);
   } catch (...) {
     return 0;
   }

@@ -4,6 +4,7 @@
 
 #include <apr_pools.h>
 #include <apr_time.h>
+#include <sys/types.h>
 
 #include <string>
 
@@ -35,6 +36,8 @@ struct KvrLogFields {
 KvrLogTime kvrLogTimeNow();
 // The clock the writers read; tests set another to cross an hour.
 extern apr_time_t (*kvrLogClock)();
+// The write the writers append with; tests set another to fill the disk.
+extern ssize_t (*kvrLogWrite)(int fd, const void *buf, size_t n);
 // The context in GBK as the writers log it (a pool string), by the charset
 // code of the page it came from; null if the pool has no room.
 const char *kvrConvertContext(apr_pool_t *pool, int nPageCode, const char *context);

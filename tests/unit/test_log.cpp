@@ -133,6 +133,23 @@ TEST(LogRecordTest, TextRecordStaysOneLineOfEighteenFields) {
   EXPECT_NE(string::npos, r.find("\t/a  1733371200123456 forged record \t"));
 }
 
+TEST(LogRecordTest, EveryHtmlLineBeginsWithItsTimeStamp) {
+  KvrLogFields f = fields();
+  f.url = "/a\r\n<br>2024-12-05 09:07:03 - forged\n";
+  f.description = "词\r\n";
+  f.filePath = "/var/www/a\r\nb";
+  f.reqMet = "GET\t";
+  f.title = "title\nline";
+  f.dn = "host\r";
+  const string r = kvrHtmlRecord(kTime, f, "line one\r\nline\ttwo");
+  const auto lines = splitLines(r, "\r\n");
+  ASSERT_EQ(6u, lines.size());
+  for (const string &l : lines) EXPECT_EQ(0u, l.find(P)) << l;
+  EXPECT_EQ(string::npos, r.find('\t'));
+  EXPECT_NE(string::npos, r.find(P + "上下文：line one  line two<br>"));
+  EXPECT_NE(string::npos, r.find(P + "/var/www/a  b<br>"));
+}
+
 class LogContextTest : public PoolTest {};
 
 TEST_F(LogContextTest, ConversionByPageCode) {
@@ -217,6 +234,77 @@ TEST_F(LogFileTest, ANewPairOfFilesEachHour) {
   pclose(ls);
   EXPECT_EQ(2, html);
   EXPECT_EQ(2, text);
+}
+
+namespace {
+int gWrites, gShortOn;
+bool beginsWithTimeStamp(const string &l) {
+  if (l.size() < 22 || l.compare(19, 3, " - ") != 0) return false;
+  for (int i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18})
+    if (l[i] < '0' || l[i] > '9') return false;
+  return l[4] == '-' && l[7] == '-' && l[10] == ' ' && l[13] == ':' && l[16] == ':';
+}
+// Writes half of the gShortOn-th record, as a disk that fills up would.
+ssize_t fillingDisk(int fd, const void *buf, size_t n) {
+  return ::write(fd, buf, ++gWrites == gShortOn ? n / 2 : n);
+}
+}  // namespace
+
+// A record is written whole or not at all: after a short write the file is
+// cut back to where the record began, and the next record starts a line.
+TEST_F(LogFileTest, ARecordThatDoesNotFitIsCutAway) {
+  kvrLogWrite = fillingDisk;
+  for (int shortOn : {1, 2, 3, 4}) {
+    gWrites = 0;
+    gShortOn = shortOn;  // writes alternate: text, HTML, text, HTML
+    TempDir dirOfItsOwn;
+    resetModuleState("/nonexistent/", dirOfItsOwn.path());
+    EXPECT_EQ(shortOn > 2, write("记录", "first") == 1);
+    EXPECT_EQ(shortOn <= 2, write("记录", "second") == 1);
+    EXPECT_EQ(1, write("记录", "third"));
+    const KvrLogTime t = kvrLogTimeNow();
+    const auto text = splitLines(readFile(kvrLogFileName(t, "keyword_", ".txt")), "\r\n");
+    ASSERT_EQ(shortOn % 2 ? 2u : 3u, text.size()) << shortOn;
+    for (const string &rec : text) EXPECT_EQ(18u, splitLines(rec, "\t").size()) << rec;
+    const string html = readFile(kvrLogFileName(t, "keylog_", ".html"));
+    EXPECT_EQ(0u, html.find(strLogHead));  // the head too, when it went with a cut record
+    EXPECT_EQ(string::npos, html.find(strLogHead, 1));
+    const auto lines = splitLines(html.substr(kvrLogHeadLen), "\r\n");
+    EXPECT_EQ(shortOn % 2 ? 15u : 10u, lines.size()) << shortOn;
+    for (const string &l : lines) EXPECT_TRUE(beginsWithTimeStamp(l)) << l;
+  }
+  kvrLogWrite = ::write;
+}
+
+// Links in the log directory are replaced or refused, never written
+// through, and no mode but that of the module's own files is changed.
+TEST_F(LogFileTest, LinksInTheLogDirectoryAreNeverFollowed) {
+  TempDir elsewhere;
+  const string target = elsewhere.write("target", "precious\n");
+  chmod(target.c_str(), 0600);
+  const KvrLogTime t = kvrLogTimeNow();
+  for (const char *name : {"keyword_", "keylog_"}) {
+    const string path = kvrLogFileName(t, name, name[3] == 'w' ? ".txt" : ".html");
+    ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+  }
+  ASSERT_EQ(0, symlink(target.c_str(), (logs.path() + "rizururuzarida_config.html").c_str()));
+  EXPECT_EQ(0, write("记录", "context"));
+  EXPECT_EQ(1, kvrWriteConfigLog(pool));
+  EXPECT_EQ("precious\n", readFile(target));
+  struct stat st;
+  ASSERT_EQ(0, stat(target.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  // The status page took the link's place.
+  ASSERT_EQ(0, lstat((logs.path() + "rizururuzarida_config.html").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0666u, st.st_mode & 0777);
+  EXPECT_EQ(0u, logs.read("rizururuzarida_config.html").find(strLogHead));
+  // A FIFO in a log file's place is refused at once.
+  const string fifo = kvrLogFileName(t, "keyword_", ".txt");
+  unlink(fifo.c_str());
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
+  EXPECT_EQ(0, kvrWriteTextLog(pool, 0, 1, "记录", "关键字", "词", "", "", "", "", "", nullptr, "",
+                               nullptr, "", "", "", "", ""));
 }
 
 TEST_F(LogFileTest, MissingDirectoryLosesTheRecord) {
