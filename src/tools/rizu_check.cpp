@@ -46,10 +46,24 @@ std::string baseName(const std::string &path) {
   return s == std::string::npos ? path : path.substr(s + 1);
 }
 
+// The file as the operator knows it: the INI at the top, the rest under
+// config/.
+std::string shownName(const std::string &file) {
+  const std::string base = baseName(file);
+  return base == "rizururuzarida.ini" ? base : "config/" + base;
+}
+
 void warn(const std::string &file, int line, const std::string &why, const std::string &text) {
   char where[64];
   std::snprintf(where, sizeof where, ":%d: ", line);
-  gNotices.warnings.push_back("config/" + baseName(file) + where + why + ": " + utf8(text));
+  gNotices.warnings.push_back(shownName(file) + where + why + ": " + utf8(text));
+}
+
+// What the readers found in a file as a whole or in one of its lines.
+void onFile(void *, const char *file, int line, KvrFileIssue, const char *what) {
+  char where[32] = ": ";
+  if (line > 0) std::snprintf(where, sizeof where, ":%d: ", line);
+  gNotices.warnings.push_back(shownName(file) + where + what);
 }
 
 void onLine(const char *file, int line, KvrLineFate fate, const char *text, int slot) {
@@ -275,8 +289,10 @@ int main(int argc, char **argv) {
   apr_pool_t *pool;
   apr_pool_create(&pool, nullptr);
   kvrLineNotice = onLine;
+  kvrFileNotice = onFile;
   kvrLoadConfiguration(pool, dir.c_str(), "/nonexistent-rizu-check/", false);
   kvrLineNotice = nullptr;
+  kvrFileNotice = nullptr;
 
   checkKeywords(arrGetKeyWord.b, "getkeyb.txt", true, true);
   checkKeywords(arrGetKeyWord.c, "getkeyc.txt", true, true);

@@ -81,6 +81,54 @@ class RizuCheckTest(unittest.TestCase):
             self.assertIn("clean.html: passes", out)
             self.assertIn("body.txt: blocked by \"贴禁词\" (POST table c (smart block), GBK pass)", out)
 
+    def test_files_the_load_cannot_take_as_they_stand(self):
+        with tempfile.TemporaryDirectory() as d:
+            put(d + "/rizururuzarida.ini",
+                b"\xef\xbb\xbfChkGetKeyWord=1\rBlockGetKeyWord=1\rChkPostKeyWord=1\r"
+                b"BlockPostKeyWord=1\rgcliip=1\rblockurl=1\n")
+            put(d + "/config/getkeyc.txt", "禁词\n关键字\n".encode("utf-8"))
+            put(d + "/config/getkeyb.txt", "好词\n" + "x" * 1500 + "\n;" + "c" * 1500 + "\n")
+            put(d + "/config/postkeyb.txt", "关键字\n".encode("utf-8") + b"\xf0\x9f\x98\x80\n")
+            put(d + "/config/postkeyc.txt", "贴禁词\r贴坏词\r")
+            os.symlink("/dev/zero", d + "/config/blockurl.txt")
+            os.mkfifo(d + "/config/gcliip.txt")
+            rc, out, _ = self.run_check("--config", d)
+            self.assertEqual(1, rc)
+            for expect in (
+                    "rizururuzarida.ini:1: begins with a UTF-8 byte-order mark: passed over",
+                    "rizururuzarida.ini:1: lines end with CR alone: each CR is taken as a line end",
+                    "config/getkeyc.txt:1: saved as UTF-8, not GBK: read as UTF-8 and converted to GBK",
+                    "config/getkeyb.txt:2: a line of 1500 bytes: only its first 999 bytes are read",
+                    "config/postkeyb.txt:1: saved as UTF-8",
+                    "config/postkeyb.txt:2: holds a character that GBK does not have: line ignored",
+                    "config/postkeyc.txt:1: lines end with CR alone",
+                    "config/blockurl.txt: is a character device, not a regular file: not read",
+                    "config/gcliip.txt: is a FIFO, not a regular file: not read"):
+                self.assertIn(expect, out)
+            self.assertNotIn("getkeyb.txt:3:", out)  # a long comment loses nothing
+            self.assertIn("禁词 / 关键字 /", out)  # the UTF-8 file's keywords, as GBK ones show
+            self.assertIn("贴禁词 / 贴坏词 /", out)
+
+    def test_files_it_may_not_read(self):
+        import pwd
+        nobody = pwd.getpwnam("www-data")
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the check as another user")
+        with tempfile.TemporaryDirectory() as d:
+            os.chmod(d, 0o755)
+            put(d + "/rizururuzarida.ini", "ChkGetKeyWord=1\n")
+            put(d + "/config/getkeyb.txt", "好词\n")
+            for p in (d + "/rizururuzarida.ini", d + "/config"):
+                os.chmod(p, 0o755)
+            os.chmod(d + "/config/getkeyb.txt", 0o600)
+            res = subprocess.run([CHECK, "--config", d], capture_output=True, user=nobody.pw_uid,
+                                 group=nobody.pw_gid)
+            if res.returncode == 126 or b"Permission denied" in res.stderr:
+                self.skipTest("the check cannot be run as www-data from here")
+            out = res.stdout.decode("utf-8", "replace")
+            self.assertEqual(1, res.returncode, out)
+            self.assertIn("config/getkeyb.txt: cannot be read (Permission denied): not loaded", out)
+
     def test_unreadable_configuration(self):
         rc, _, err = self.run_check("--config", "/nonexistent/dir")
         self.assertEqual(2, rc)
