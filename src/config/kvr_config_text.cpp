@@ -84,16 +84,14 @@ bool validGbk(const std::string &s) {
 }
 
 // The line in GBK, or false if one of its characters has no GBK form.
-bool utf8ToGbk(const char *s, size_t n, std::string *out) {
-  iconv_t cd = iconv_open("GBK", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+bool utf8ToGbk(iconv_t cd, const char *s, size_t n, std::string *out) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   out->assign(n + 4, '\0');  // a GBK form is never longer than its UTF-8 form
   char *in = const_cast<char *>(s);
   size_t inLeft = n;
   char *o = &(*out)[0];
   size_t oLeft = out->size();
   const bool ok = iconv(cd, &in, &inLeft, &o, &oLeft) != static_cast<size_t>(-1);
-  iconv_close(cd);
   out->resize(out->size() - oLeft);
   return ok && inLeft == 0;
 }
@@ -168,7 +166,13 @@ KvrOpen kvrReadConfigBytes(const char *path, size_t maxBytes, std::string *out, 
   return KvrOpen::kRead;
 }
 
+KvrConfigText::~KvrConfigText() {
+  if (toGbk_ != reinterpret_cast<iconv_t>(-1)) iconv_close(toGbk_);
+}
+
 bool KvrConfigText::read(const char *path, bool mayBeUtf8) {
+  if (toGbk_ != reinterpret_cast<iconv_t>(-1)) iconv_close(toGbk_);
+  toGbk_ = reinterpret_cast<iconv_t>(-1);
   path_ = path ? path : "";
   pos_ = 0;
   lineNo_ = 0;
@@ -192,6 +196,7 @@ bool KvrConfigText::read(const char *path, bool mayBeUtf8) {
     const auto *p = reinterpret_cast<const unsigned char *>(data_.data()) + pos_;
     if (validUtf8(p, data_.size() - pos_, &beyondAscii) && beyondAscii &&
         (bom || !validGbk(data_.substr(pos_)))) {
+      toGbk_ = iconv_open("GBK", "UTF-8");
       utf8_ = true;
       // The line of the first character beyond ASCII.
       int line = 1;
@@ -229,7 +234,7 @@ bool KvrConfigText::next(char *line, int *lineNo) {
     size_t n = end - begin;
     std::string gbk;
     if (utf8_) {
-      if (!utf8ToGbk(bytes, n, &gbk)) {
+      if (toGbk_ == reinterpret_cast<iconv_t>(-1) || !utf8ToGbk(toGbk_, bytes, n, &gbk)) {
         tell(path_, lineNo_, kIssueNotGbkLine,
              "holds a character that GBK does not have: line ignored");
         continue;

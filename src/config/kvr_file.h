@@ -2,6 +2,8 @@
 // whole up to a bound, cut into lines whatever the line ends are.
 #pragma once
 
+#include <iconv.h>
+
 #include <cstddef>
 #include <string>
 
@@ -36,6 +38,10 @@ KvrOpen kvrReadConfigBytes(const char *path, size_t maxBytes, std::string *out,
 //   dropped (and told).
 class KvrConfigText {
  public:
+  KvrConfigText() = default;
+  ~KvrConfigText();
+  KvrConfigText(const KvrConfigText &) = delete;
+  KvrConfigText &operator=(const KvrConfigText &) = delete;
   // False when the file is missing or refused (see kvrReadConfigBytes).
   bool read(const char *path, bool mayBeUtf8);
   // The next line, NUL-terminated in line (kLineBufSize bytes), without its
@@ -44,13 +50,13 @@ class KvrConfigText {
   const char *path() const { return path_.c_str(); }
 
  private:
-  void detectUtf8();
   std::string path_;
   std::string data_;
   size_t pos_ = 0;
   int lineNo_ = 0;
   bool utf8_ = false;
   bool toldCr_ = false;
+  iconv_t toGbk_ = reinterpret_cast<iconv_t>(-1);
 };
 
 // The next line of a list or keyword file that can be an entry: blanks
