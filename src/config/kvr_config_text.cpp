@@ -29,6 +29,13 @@ const char *kindOf(mode_t m) {
   return "not a regular file";
 }
 
+// Whether the line, blanks aside, begins with ";".
+bool comment(const char *s, size_t n) {
+  size_t i = 0;
+  while (i < n && (s[i] == ' ' || s[i] == '\t')) ++i;
+  return i < n && s[i] == ';';
+}
+
 // Strict UTF-8: shortest forms only, no surrogates, at most U+10FFFF.
 bool validUtf8(const unsigned char *s, size_t n, bool *beyondAscii) {
   *beyondAscii = false;
@@ -64,11 +71,11 @@ bool validUtf8(const unsigned char *s, size_t n, bool *beyondAscii) {
 }
 
 // Whether the whole text converts from GBK.
-bool validGbk(const std::string &s) {
+bool validGbk(const char *s, size_t n) {
   iconv_t cd = iconv_open("UTF-8", "GBK");
   if (cd == reinterpret_cast<iconv_t>(-1)) return true;  // cannot tell: keep the text as it is
-  char *in = const_cast<char *>(s.data());
-  size_t inLeft = s.size();
+  char *in = const_cast<char *>(s);
+  size_t inLeft = n;
   char out[16384];
   bool ok = true;
   while (inLeft > 0) {
@@ -195,7 +202,7 @@ bool KvrConfigText::read(const char *path, bool mayBeUtf8) {
     bool beyondAscii = false;
     const auto *p = reinterpret_cast<const unsigned char *>(data_.data()) + pos_;
     if (validUtf8(p, data_.size() - pos_, &beyondAscii) && beyondAscii &&
-        (bom || !validGbk(data_.substr(pos_)))) {
+        (bom || !validGbk(data_.data() + pos_, data_.size() - pos_))) {
       toGbk_ = iconv_open("GBK", "UTF-8");
       utf8_ = true;
       // The line of the first character beyond ASCII.
@@ -235,8 +242,9 @@ bool KvrConfigText::next(char *line, int *lineNo) {
     std::string gbk;
     if (utf8_) {
       if (toGbk_ == reinterpret_cast<iconv_t>(-1) || !utf8ToGbk(toGbk_, bytes, n, &gbk)) {
-        tell(path_, lineNo_, kIssueNotGbkLine,
-             "holds a character that GBK does not have: line ignored");
+        if (!comment(bytes, n))
+          tell(path_, lineNo_, kIssueNotGbkLine,
+               "holds a character that GBK does not have: line ignored");
         continue;
       }
       bytes = gbk.data();
@@ -244,9 +252,7 @@ bool KvrConfigText::next(char *line, int *lineNo) {
     }
     if (n > kLineKeep) {
       // A comment stays a comment however long it is: nothing is lost.
-      size_t first = 0;
-      while (first < n && (bytes[first] == ' ' || bytes[first] == '\t')) ++first;
-      if (first == n || bytes[first] != ';') {
+      if (!comment(bytes, n)) {
         char what[96];
         std::snprintf(what, sizeof what, "a line of %zu bytes: only its first %zu bytes are read",
                       n, kLineKeep);

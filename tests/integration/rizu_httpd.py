@@ -59,7 +59,12 @@ def write_config(ini="", files=None):
     directory."""
     _check_environment()
     for d in (CONFIG_DIR, LOG_DIR):
-        shutil.rmtree(d, ignore_errors=True)
+        # A child still starting may write its status page meanwhile.
+        for _ in range(100):
+            shutil.rmtree(d, ignore_errors=True)
+            if not os.path.lexists(d):
+                break
+            time.sleep(0.02)
     os.makedirs(os.path.join(CONFIG_DIR, "config"))
     os.makedirs(LOG_DIR)
     os.chmod(LOG_DIR, 0o777)

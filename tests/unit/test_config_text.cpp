@@ -236,10 +236,12 @@ TEST_F(ConfigTextTest, FilesSavedAsUtf8AreReadAsUtf8) {
   getkeyc_gb2utf8();
   EXPECT_STREQ(u8"关键字", arrGetKeyWord.c[0].utf8);
 
-  // A character GBK does not have drops its line, which is told.
+  // A character GBK does not have drops its line, which is told (but for
+  // a comment, which loses nothing).
   gTold.clear();
   EXPECT_EQ((Entries{"ascii", "关键字", "后面"}),
-            keywords(toUtf8("ascii\n关键字\n") + "\xF0\x9F\x98\x80\n" + toUtf8("后面\n")));
+            keywords(toUtf8("ascii\n关键字\n") + "\xF0\x9F\x98\x80\n" + toUtf8("后面\n") +
+                     " ; \xF0\x9F\x98\x80\n"));
   EXPECT_EQ((std::vector<KvrFileIssue>{kIssueUtf8File, kIssueNotGbkLine}), issues());
   EXPECT_EQ(2, gTold[0].line);  // the first line beyond ASCII
   EXPECT_EQ(3, gTold[1].line);
