@@ -77,11 +77,11 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_register_input_filter("i-kvr-resource-1", rizururuzarida_i_filter, nullptr, AP_FTYPE_RESOURCE);
-  // Not for the server configuration: placed above every other filter after
-  // a block page, it keeps the rest of the handler's output from the client.
-  kvrDiscardFilter =
-      ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter, nullptr,
-                                static_cast<ap_filter_type>(AP_FTYPE_RESOURCE - 5));
+  // Put on the connection after a block page, it keeps the rest of the
+  // request's output from the client; named in a configuration it does
+  // nothing.
+  kvrDiscardFilter = ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter,
+                                               nullptr, AP_FTYPE_CONNECTION);
   ap_hook_child_init(kvr_ap_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_read_request(kvr_ap_headers_early, nullptr, nullptr, APR_HOOK_FIRST);
   ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
