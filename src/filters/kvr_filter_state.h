@@ -14,9 +14,8 @@ struct KvrFilterState {
   bool started = false;  // the first brigade or read decided whether to screen
   bool screened = false;
   // After a block the output filter stays in the chain and drops everything
-  // that still comes its way, but its own block page.
+  // that still comes its way.
   bool blocked = false;
-  bool passingPage = false;
   bool sentAny = false;  // part of the response went out
   // Output: the response's text, and what is held back while it is screened.
   KvrGetStream get;

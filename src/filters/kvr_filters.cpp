@@ -63,13 +63,10 @@ void kvrSendBlockPage(request_rec *r, const char *page, ap_filter_t *self) {
   ap_set_content_length(r, static_cast<apr_off_t>(len));
   APR_BRIGADE_INSERT_TAIL(out, apr_bucket_immortal_create(page, len, c->bucket_alloc));
   APR_BRIGADE_INSERT_TAIL(out, apr_bucket_eos_create(c->bucket_alloc));
-  KvrFilterState *st = self ? kvrFilterState(self) : nullptr;
-  if (st) st->passingPage = true;
-  ap_pass_brigade(r->output_filters, out);
-  if (st) {
-    st->passingPage = false;
-    st->blocked = true;
-  }
+  // From the output filter that blocks, the page goes on from there: the
+  // filters before it have already seen the end of the response.
+  ap_pass_brigade(self ? self->next : r->output_filters, out);
+  if (self) kvrFilterState(self)->blocked = true;
   // Nothing of this request may follow the page: neither the rest of the
   // handler's output nor an error document, which httpd sends past the
   // request's own filters. On a kept-alive connection it would spoil the
@@ -141,8 +138,10 @@ apr_status_t screenBrigade(ap_filter_t *f, KvrFilterState *st, apr_bucket_brigad
       ap_remove_output_filter(f);
       return passHeld(f, st);
     }
-    if (APR_BUCKET_IS_FLUSH(e)) {
-      // What is held goes out now, once it has been looked at.
+    if (APR_BUCKET_IS_FLUSH(e) && (kvrGetStreamHolds(&st->get) || st->sentAny)) {
+      // What is held goes out now, once it has been looked at. (Before any
+      // data a flush waits with the rest: the headers must not go out
+      // before the response is known to pass.)
       if (act(f, st, kvrGetStreamRelease(&st->get, &ev), ev)) {
         apr_brigade_cleanup(bb);
         return APR_SUCCESS;
@@ -165,13 +164,16 @@ apr_status_t screenBrigade(ap_filter_t *f, KvrFilterState *st, apr_bucket_brigad
       // The source has nothing more yet: what is held goes out with a
       // flush, so that a slow response reaches the client as it is made,
       // and then the filter waits for more.
-      if (act(f, st, kvrGetStreamRelease(&st->get, &ev), ev)) {
-        apr_brigade_cleanup(bb);
-        return APR_SUCCESS;
+      // Before any data, nothing goes out: the headers wait with it.
+      if (kvrGetStreamHolds(&st->get)) {
+        if (act(f, st, kvrGetStreamRelease(&st->get, &ev), ev)) {
+          apr_brigade_cleanup(bb);
+          return APR_SUCCESS;
+        }
+        APR_BRIGADE_INSERT_TAIL(st->held, apr_bucket_flush_create(r->connection->bucket_alloc));
+        rv = passHeld(f, st);
+        if (rv != APR_SUCCESS) return rv;
       }
-      APR_BRIGADE_INSERT_TAIL(st->held, apr_bucket_flush_create(r->connection->bucket_alloc));
-      rv = passHeld(f, st);
-      if (rv != APR_SUCCESS) return rv;
       mode = APR_BLOCK_READ;
       continue;
     }
@@ -224,7 +226,6 @@ apr_status_t screenBrigade(ap_filter_t *f, KvrFilterState *st, apr_bucket_brigad
 
 apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
   KvrFilterState *st = kvrFilterState(f);
-  if (st->passingPage) return ap_pass_brigade(f->next, bb);
   if (st->blocked) {
     // Filters above this one may still pass on what they held of the
     // handler's output, and the handler may go on writing: none of it goes

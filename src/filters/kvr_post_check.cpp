@@ -116,8 +116,10 @@ apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
         const apr_size_t n = len - at < room ? len - at : room;
         kvrPostStreamAdd(&st->post, data + at, n);
         at += n;
-        if (kvrPostStreamRoom(&st->post) == 0)
-          blocked = act(r, kvrPostStreamEnd(&st->post, false, ev, &num), ev, num);
+        if (kvrPostStreamRoom(&st->post) == 0) {
+          const int result = kvrPostStreamEnd(&st->post, false, ev, &num);
+          blocked = act(r, result, ev, num);
+        }
       }
       if (blocked) {
         apr_bucket_delete(e);
@@ -143,7 +145,10 @@ apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
     }
     apr_brigade_cleanup(in);
   }
-  if (!blocked) blocked = act(r, kvrPostStreamEnd(&st->post, true, ev, &num), ev, num);
+  if (!blocked) {
+    const int result = kvrPostStreamEnd(&st->post, true, ev, &num);
+    blocked = act(r, result, ev, num);
+  }
   if (st->post.decodeError)
     kvrWriteDebugLog(r->pool, "kvrChkPostKeyWord... ap_unescape_url(szBuffRawTemp) err");
   if (blocked) {

@@ -74,6 +74,10 @@ void kvrGetStreamAdd(KvrGetStream *s, const char *data, size_t n);
 inline bool kvrGetStreamNotText(const KvrGetStream *s) {
   return s->text == 0;
 }
+// Whether bytes are held that have not gone out.
+inline bool kvrGetStreamHolds(const KvrGetStream *s) {
+  return s->seg.len > s->released;
+}
 // The bytes not yet gone out are about to go out, before the segment ends:
 // they are searched for block keywords (with the overlap before them, so
 // that a keyword that began in bytes already out is found). 2 = block, with
