@@ -110,7 +110,7 @@ int getCheck(KvrGetStream *s, const char *data, size_t n, int trail, bool record
     char *context = contextBuffer(s->pool, nLogGetHtmlPageLen);
     kvrPageContext(s->work, hit.words, form, hit.key1, hit.key2, hit.key3, data, n, ft.text, ft.len,
                    context, nLogGetHtmlPageLen);
-    *ev = KvrEvent{table, hit.charset, e.gbk, context};
+    *ev = KvrEvent{table, table, hit.charset, e.gbk, context};
   }
   apr_pool_clear(s->work);
   return table;
@@ -208,7 +208,7 @@ KvrEvent postEvent(KvrPostStream *s, KvrPostText &text, const KvrPostHit &h, int
   kvrPageContext(s->work, num, form, words[0], words[1], words[2], text.raw, text.rawLen,
                  filtered ? text.filtered.text : text.raw,
                  filtered ? text.filtered.len : text.rawLen, context, nLogPostHtmlPageLen);
-  return KvrEvent{action, h.pass, e.gbk, context};
+  return KvrEvent{action, h.table, h.pass, e.gbk, context};
 }
 
 // The phase of the decoded text after the first n bytes of the segment.

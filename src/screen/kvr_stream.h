@@ -30,6 +30,7 @@ constexpr size_t kKvrOverlap = 4096;
 // send the block page naming the keyword.
 struct KvrEvent {
   int action;           // 2 = block, 1 = record
+  int table;            // responses: 2 block, 1 record; bodies: a KvrPostTable
   int charset;          // the form that matched: 1 GBK, 2 UTF-8, 3 BIG5
   const char *keyword;  // the entry's GBK key
   const char *context;  // the text around the hit (request pool)

@@ -25,7 +25,7 @@ struct Outcome {
 };
 
 string describe(const KvrEvent &ev) {
-  return std::to_string(ev.action) + "/" + std::to_string(ev.charset) + "/" + ev.keyword + "/" +
+  return std::to_string(ev.action) + "/" + std::to_string(ev.table) + "/" + std::to_string(ev.charset) + "/" + ev.keyword + "/" +
          ev.context;
 }
 
@@ -88,7 +88,7 @@ Outcome wholeResponse(apr_pool_t *pool, const string &page) {
   string ctx(3 * nLogGetHtmlPageLen + 1, '\0');
   kvrPageContext(pool, hit.words, form, hit.key1, hit.key2, hit.key3, page.data(), page.size(),
                  ft.text, ft.len, &ctx[0], nLogGetHtmlPageLen);
-  o.events.push_back(describe(KvrEvent{o.result, hit.charset, e.gbk, ctx.c_str()}));
+  o.events.push_back(describe(KvrEvent{o.result, o.result, hit.charset, e.gbk, ctx.c_str()}));
   return o;
 }
 
