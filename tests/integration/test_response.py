@@ -200,6 +200,16 @@ class ResponseTest(ServerTestCase):
         self.assertBlocked(responses[0])
         self.assertEqual(b"<html><body>hello</body></html>\n", responses[1].body)
 
+    def test_the_discard_filter_named_by_a_configuration_does_nothing(self):
+        # Only a block puts it to work; named in a configuration it passes
+        # every response on as it is, and blocks still happen.
+        h = self.serve({"n.html": page("正常"), "b.html": page("禁词")},
+                       extra_conf="<Location />\n  AddOutputFilter kvr-discard-after-block html\n"
+                                  "</Location>\n")
+        self.assertEqual(gbk(page("正常")), h.get("/n.html").body)
+        self.assertBlocked(h.get("/b.html"))
+        self.assertEqual(gbk(page("正常")), h.get("/n.html").body)
+
     def test_two_blocked_pages_on_one_connection(self):
         h = self.serve({"k1.html": page("禁词一"), "k2.html": page("badword")})
         req = (b"GET /k1.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
