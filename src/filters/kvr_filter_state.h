@@ -8,9 +8,9 @@
 
 struct KvrFilterState {
   // Request tests, worked out on first use.
-  int client = -1;  // the client is on the exempt-client list
-  int exempt = -1;  // the address is on the keyword exemption list
-  int script = -1;  // the path is a script the keyword checks examine
+  int client = -1;       // the client is on the exempt-client list
+  int exempt = -1;       // the address is on the keyword exemption list
+  int script = -1;       // the path is a script the keyword checks examine
   bool started = false;  // the first brigade or read decided whether to screen
   bool screened = false;
   // After a block the output filter stays in the chain and drops everything

@@ -1,8 +1,8 @@
 // The output and input filters and the keyword checks behind them.
 #pragma once
 
-#include <httpd.h>
 #include <apr_buckets.h>
+#include <httpd.h>
 #include <util_filter.h>
 
 apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb);
@@ -17,7 +17,8 @@ inline void kvrDropEmptyBuckets(apr_bucket_brigade *bb) {
     apr_bucket *next = APR_BUCKET_NEXT(b);
     const char *data = nullptr;
     apr_size_t len = 0;
-    if (!APR_BUCKET_IS_METADATA(b) && apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS) {
+    if (!APR_BUCKET_IS_METADATA(b) &&
+        apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS) {
       next = APR_BUCKET_NEXT(b);  // a read may have put a new bucket after this one
       if (len == 0) apr_bucket_delete(b);
     }

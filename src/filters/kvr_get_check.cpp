@@ -7,13 +7,13 @@
 #include <cstring>
 
 #include "config/kvr_config.h"
-#include "screen/kvr_context.h"
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
-#include "screen/kvr_get_scan.h"
 #include "log/kvr_log.h"
 #include "module/kvr_screen.h"
 #include "module/rizu_compat.h"
+#include "screen/kvr_context.h"
+#include "screen/kvr_get_scan.h"
 #include "util/kvr_text.h"
 
 const char *kvrRequestAddress(request_rec *r) {
@@ -63,4 +63,3 @@ bool kvrPathIsScript(const char *uri, const char *list, int slots, int width) {
 int kvrVazidezChkScript(request_rec *r) {
   return kvrPathIsScript(r->uri, &arrVazidezScriptName[0][0], kScriptSlots, kScriptWidth) ? 1 : 0;
 }
-

@@ -69,8 +69,8 @@ bool kvrGetStreamInit(KvrGetStream *s, apr_pool_t *pool, bool exempt, bool scrip
   s->pool = pool;
   s->exempt = exempt;
   s->script = script;
-  const bool searched = (nVazidezBlockGetKeyWord == 1 || nVazidezChkGetKeyWord == 1) && !exempt &&
-                        script;
+  const bool searched =
+      (nVazidezBlockGetKeyWord == 1 || nVazidezChkGetKeyWord == 1) && !exempt && script;
   if (!searched) return false;
   return apr_pool_create(&s->work, pool) == APR_SUCCESS;
 }
@@ -102,10 +102,11 @@ int getCheck(KvrGetStream *s, const char *data, size_t n, int trail, bool record
   }
   KvrGetHit hit;
   KvrFilteredText ft;
-  const int table = kvrGetCheck(s->work, data, n, trail, s->exempt, s->script, &hit, &ft,
-                                &s->scratch, record);
+  const int table =
+      kvrGetCheck(s->work, data, n, trail, s->exempt, s->script, &hit, &ft, &s->scratch, record);
   if (table) {
-    const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
+    const structGetKeyWord &e =
+        table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
     const char *form = hit.charset == 1 ? e.gbk : hit.charset == 2 ? e.utf8 : e.big5;
     char *context = contextBuffer(s->pool, nLogGetHtmlPageLen);
     kvrPageContext(s->work, hit.words, form, hit.key1, hit.key2, hit.key3, data, n, ft.text, ft.len,
@@ -137,9 +138,8 @@ int kvrGetStreamRelease(KvrGetStream *s, KvrEvent *ev) {
   // The bytes go out now: a reference to them would not outlive them.
   segCopy(s->pool, &s->seg);
   s->released = s->seg.len;
-  const size_t from =
-      outsideEntity(s->seg.buf, s->seg.len,
-                    s->released > kKvrOverlap ? s->released - kKvrOverlap : 0);
+  const size_t from = outsideEntity(s->seg.buf, s->seg.len,
+                                    s->released > kKvrOverlap ? s->released - kKvrOverlap : 0);
   if (from > s->lookFrom) {
     s->lookTrail = kvrGbkTrailAfter(s->seg.buf + s->lookFrom, from - s->lookFrom, s->lookTrail);
     s->lookFrom = from;
@@ -229,8 +229,8 @@ int kvrPostStreamEnd(KvrPostStream *s, bool last, KvrEvent *ev, int *numEvents) 
     if (text.decodeError) s->decodeError = 1;
     KvrPostHit hits[8];
     int n = 0;
-    result = kvrPostSweep(s->work, text, nVazidezBlockPostKeyWord == 1,
-                          nVazidezChkPostKeyWord == 1, hits, &n);
+    result = kvrPostSweep(s->work, text, nVazidezBlockPostKeyWord == 1, nVazidezChkPostKeyWord == 1,
+                          hits, &n);
     for (int k = 0; k < n; ++k) ev[k] = postEvent(s, text, hits[k], result == 2 ? 2 : 1);
     *numEvents = n;
     apr_pool_clear(s->work);

@@ -40,12 +40,12 @@ struct KvrEvent {
 // it is the only one (a response that arrives whole is never copied); the
 // caller keeps each piece valid until the next check.
 struct KvrSegment {
-  char *buf = nullptr;        // kKvrSegmentMax bytes, made on first copy
-  size_t len = 0;             // bytes in the segment
+  char *buf = nullptr;         // kKvrSegmentMax bytes, made on first copy
+  size_t len = 0;              // bytes in the segment
   const char *only = nullptr;  // the segment's single piece, not copied yet
-  int trail = 0;              // its first byte is the second byte of a character
-  uint64_t total = 0;         // bytes of the whole text so far
-  size_t carried = 0;         // bytes at its start that end the segment before
+  int trail = 0;               // its first byte is the second byte of a character
+  uint64_t total = 0;          // bytes of the whole text so far
+  size_t carried = 0;          // bytes at its start that end the segment before
   const char *data() const { return only ? only : buf; }
 };
 
@@ -56,9 +56,9 @@ struct KvrGetStream {
   bool exempt = false, script = false;
   int text = -1;  // 1 = text, 0 = a NUL among the first 1023 bytes, -1 = not known yet
   KvrSegment seg;
-  size_t released = 0;   // bytes of the segment that went out after a check
-  size_t lookFrom = 0;   // where the next look for block keywords begins
-  int lookTrail = 0;     // the character phase there
+  size_t released = 0;  // bytes of the segment that went out after a check
+  size_t lookFrom = 0;  // where the next look for block keywords begins
+  int lookTrail = 0;    // the character phase there
   KvrScratch scratch;
 };
 

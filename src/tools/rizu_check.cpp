@@ -21,11 +21,11 @@
 #include <vector>
 
 #include "config/kvr_config.h"
+#include "match/kvr_match.h"
 #include "screen/kvr_context.h"
 #include "screen/kvr_get_scan.h"
 #include "screen/kvr_post_scan.h"
 #include "screen/kvr_stream.h"
-#include "match/kvr_match.h"
 #include "util/kvr_text.h"
 
 namespace {

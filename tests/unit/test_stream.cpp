@@ -19,14 +19,14 @@ using std::vector;
 namespace {
 
 struct Outcome {
-  int result = 0;  // 2 = block, 1 = record (responses) or go on (bodies), 0 = nothing
+  int result = 0;         // 2 = block, 1 = record (responses) or go on (bodies), 0 = nothing
   vector<string> events;  // action, charset, keyword, context of each event
   bool operator==(const Outcome &o) const { return result == o.result && events == o.events; }
 };
 
 string describe(const KvrEvent &ev) {
-  return std::to_string(ev.action) + "/" + std::to_string(ev.table) + "/" + std::to_string(ev.charset) + "/" + ev.keyword + "/" +
-         ev.context;
+  return std::to_string(ev.action) + "/" + std::to_string(ev.table) + "/" +
+         std::to_string(ev.charset) + "/" + ev.keyword + "/" + ev.context;
 }
 
 std::ostream &operator<<(std::ostream &os, const Outcome &o) {
@@ -83,7 +83,8 @@ Outcome wholeResponse(apr_pool_t *pool, const string &page) {
   KvrGetHit hit;
   o.result = kvrGetScan(ft, false, true, &hit);
   if (!o.result) return o;
-  const structGetKeyWord &e = o.result == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
+  const structGetKeyWord &e =
+      o.result == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
   const char *form = hit.charset == 1 ? e.gbk : hit.charset == 2 ? e.utf8 : e.big5;
   string ctx(3 * nLogGetHtmlPageLen + 1, '\0');
   kvrPageContext(pool, hit.words, form, hit.key1, hit.key2, hit.key3, page.data(), page.size(),
@@ -190,8 +191,9 @@ vector<vector<size_t>> cutsOf(size_t n, std::mt19937 &rng) {
   return all;
 }
 
-const vector<string> kGetPieces = {"a",  "b",  "A", "B", " ", ",", "&nbsp;", "&", "\xd6\xd0",
-                                   "\xce\xc4", "\xd6", "x1", "Y2", "z3", "\n", "\x40", "nbsp;"};
+const vector<string> kGetPieces = {"a",      "b",  "A",        "B",        " ",    ",",
+                                   "&nbsp;", "&",  "\xd6\xd0", "\xce\xc4", "\xd6", "x1",
+                                   "Y2",     "z3", "\n",       "\x40",     "nbsp;"};
 
 }  // namespace
 
@@ -199,8 +201,8 @@ class StreamTest : public PoolTest {};
 
 TEST_F(StreamTest, ResponseCutAnywhereGivesTheWholeTextsEvent) {
   std::mt19937 rng(15);
-  const vector<string> keys = {"ab", "\xd6\xd0\xce\xc4", "ba,\xd6\xd0", "x1,y2,z3", "bnbsp",
-                               "\xce\xc4\xd6\xd0"};
+  const vector<string> keys = {"ab",    "\xd6\xd0\xce\xc4", "ba,\xd6\xd0", "x1,y2,z3",
+                               "bnbsp", "\xce\xc4\xd6\xd0"};
   for (int round = 0; round < 60; ++round) {
     vector<string> block, record;
     for (int i = 0; i < 2; ++i) {
@@ -251,8 +253,8 @@ TEST_F(StreamTest, ResponseLongerThanASegment) {
     string page(at, 'x');
     page += key + string(1000, 'y');
     std::mt19937 rng(static_cast<unsigned>(at));
-    for (const vector<size_t> &cuts : {vector<size_t>{}, vector<size_t>{8000, 16000, at + 1},
-                                       vector<size_t>{at + 2}})
+    for (const vector<size_t> &cuts :
+         {vector<size_t>{}, vector<size_t>{8000, 16000, at + 1}, vector<size_t>{at + 2}})
       EXPECT_EQ(2, streamResponse(pool, page, cuts).result) << "keyword at " << at;
   }
   string big(600 * 1024, 'x');
@@ -285,8 +287,8 @@ TEST_F(StreamTest, ResponseThatIsNotText) {
 TEST_F(StreamTest, BodyCutAnywhereGivesTheWholeBodysEvents) {
   std::mt19937 rng(17);
   const vector<string> words = {"ab", "\xd6\xd0", "\xd0\xce", "\xd6\xd0\xce\xc4", "x1", "a+b"};
-  const vector<string> noise = {" ", ",", "&nbsp;", "&", "\xd6", "\xce", "a", "b", "\n",
-                                "%41", "+", "%D6%D0", "%d6", "%", "%2", "%00", "%CE%C4"};
+  const vector<string> noise = {" ",   ",", "&nbsp;", "&",   "\xd6", "\xce", "a",   "b",     "\n",
+                                "%41", "+", "%D6%D0", "%d6", "%",    "%2",   "%00", "%CE%C4"};
   for (int round = 0; round < 60; ++round) {
     vector<string> t[4];
     for (int slot = 0; slot < 4; ++slot)
@@ -337,10 +339,107 @@ TEST_F(StreamTest, NothingSearchedWhenOff) {
   KvrGetStream g;
   EXPECT_FALSE(kvrGetStreamInit(&g, pool, false, true));
   loadGetTables({"ab"}, {"cd"});
-  EXPECT_FALSE(kvrGetStreamInit(&g, pool, true, true));   // an exempt address
+  EXPECT_FALSE(kvrGetStreamInit(&g, pool, true, true));    // an exempt address
   EXPECT_FALSE(kvrGetStreamInit(&g, pool, false, false));  // not a script
   vector<string> t[4];
   loadPostTables(t);
   KvrPostStream p;
   EXPECT_FALSE(kvrPostStreamInit(&p, pool, false));
+}
+
+namespace {
+
+struct GetCase {
+  const char *what;
+  vector<string> block, record;
+  string page;
+  int result;      // of the whole page
+  string keyword;  // of its event
+};
+
+struct PostCase {
+  const char *what;
+  vector<string> tables[4];
+  string body;
+  bool form;
+  int result;
+  size_t events;
+};
+
+}  // namespace
+
+TEST_F(StreamTest, DefinedCasesGiveTheirEventsHoweverCut) {
+  const string utf8Key = toUtf8("\xd6\xd0\xce\xc4");
+  const vector<GetCase> gets = {
+      {"block before record",
+       {"\xd6\xd0\xce\xc4"},
+       {"ab"},
+       "xx ab \xd6\xd0\xce\xc4 yy",
+       2,
+       "\xd6\xd0\xce\xc4"},
+      {"half of a two-word entry: the record table",
+       {"\xd6\xd0,\xce\xc4"},
+       {"ab"},
+       "\xd6\xd0 and ab",
+       1,
+       "ab"},
+      {"blanks, breaks and entities between characters",
+       {"\xd6\xd0\xce\xc4"},
+       {},
+       "\xd6\xd0 \r\n&nbsp;\xce\xc4",
+       2,
+       "\xd6\xd0\xce\xc4"},
+      {"capitals", {"abc"}, {}, "xx A-B-C yy", 2, "abc"},
+      {"UTF-8 page names the GBK key",
+       {"\xd6\xd0\xce\xc4"},
+       {},
+       "in " + utf8Key + " here",
+       2,
+       "\xd6\xd0\xce\xc4"},
+      {"not at a character boundary", {"\xd0\xce"}, {}, "\xd6\xd0\xce\xc4 text", 0, ""},
+  };
+  std::mt19937 rng(21);
+  for (const GetCase &c : gets) {
+    loadGetTables(c.block, c.record);
+    const Outcome want = wholeResponse(pool, c.page);
+    ASSERT_EQ(c.result, want.result) << c.what;
+    if (c.result) {
+      ASSERT_EQ(1u, want.events.size()) << c.what;
+      ASSERT_NE(string::npos, want.events[0].find("/" + c.keyword + "/")) << c.what;
+    }
+    for (const vector<size_t> &cuts : cutsOf(c.page.size(), rng))
+      ASSERT_EQ(want, streamResponse(pool, c.page, cuts)) << c.what;
+  }
+  const vector<PostCase> posts = {
+      {"form decoded", {{"\xd6\xd0\xce\xc4"}, {}, {}, {}}, "m=%D6%D0%CE%C4", true, 2, 1},
+      {"not a form: escapes stay",
+       {{"\xd6\xd0\xce\xc4"}, {}, {}, {}},
+       "m=%D6%D0%CE%C4",
+       false,
+       1,
+       0},
+      {"plus stays, and is dropped from the filtered text",
+       {{}, {"a+b"}, {"ab"}, {}},
+       "xa+b",
+       true,
+       2,
+       1},
+      {"upper-case entity keeps its letters", {{"xnbspy"}, {}, {}, {}}, "x&NBSP;y", false, 2, 1},
+      {"three records per table",
+       {{}, {}, {"r1", "r2", "r3", "r4"}, {"r5"}},
+       "r1 r2 r3 r4 r5",
+       false,
+       1,
+       3},
+      {"ASCII key in both passes", {{}, {}, {}, {"asc"}}, "some asc text", false, 1, 2},
+      {"block and records: one block event", {{"bb"}, {}, {"r1"}, {}}, "r1 bb", false, 2, 1},
+  };
+  for (const PostCase &c : posts) {
+    loadPostTables(c.tables);
+    const Outcome want = wholeBody(pool, c.body, c.form);
+    ASSERT_EQ(c.result, want.result) << c.what;
+    ASSERT_EQ(c.events, want.events.size()) << c.what << " " << want;
+    for (const vector<size_t> &cuts : cutsOf(c.body.size(), rng))
+      ASSERT_EQ(want, streamBody(pool, c.body, c.form, cuts)) << c.what;
+  }
 }
