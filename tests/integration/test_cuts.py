@@ -303,6 +303,16 @@ class CutsTest(ServerTestCase):
                                   "http://127.0.0.1:%d%s" % (h.port, path), data=body), path)
             self.assertEqual(b"<html><body>hello</body></html>\n",
                              curl("http://127.0.0.1:%d/index.html" % h.port))
+        # Several streams of one connection, each blocked: each gets its
+        # page whole, none eats another's.
+        body_file = os.path.join(h.root, "logs", "body")
+        with open(body_file, "wb") as f:
+            f.write(body)
+        res = subprocess.run(["nghttp", "-m", "3", "-d", body_file, "-H", "content-type: text/plain",
+                              "http://127.0.0.1:%d/cgi/count.cgi?fail" % h.port],
+                             capture_output=True, timeout=30)
+        self.assertEqual(0, res.returncode, res.stderr)
+        self.assertEqual(block_page(False) * 3, res.stdout)
         self.assertNothingReachedTheScripts(h)
 
 
