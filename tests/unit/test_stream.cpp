@@ -100,7 +100,8 @@ Outcome streamResponse(apr_pool_t *pool, const string &page, const vector<size_t
   KvrGetStream s;
   Outcome o;
   if (!kvrGetStreamInit(&s, pool, false, true)) return o;
-  vector<string> pieces;  // each stays valid until the stream is done
+  vector<string> pieces;  // each stays where it is until the stream is done
+  pieces.reserve(cuts.size() + 1);
   size_t at = 0;
   KvrEvent ev{};
   auto record = [&](int r) {
