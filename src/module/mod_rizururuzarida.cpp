@@ -83,7 +83,10 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
       ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter, nullptr,
                                 static_cast<ap_filter_type>(AP_FTYPE_RESOURCE - 5));
   ap_hook_child_init(kvr_ap_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-  ap_hook_post_read_request(kvr_ap_headers_early, nullptr, nullptr, APR_HOOK_FIRST);
+  // The client lists and the exemption compare the address of the user
+  // agent, which a trusted proxy's header sets in mod_remoteip's hook.
+  static const char *const afterRemoteIp[] = {"mod_remoteip.c", nullptr};
+  ap_hook_post_read_request(kvr_ap_headers_early, afterRemoteIp, nullptr, APR_HOOK_FIRST);
   ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 

@@ -1,0 +1,174 @@
+"""The server's own behaviour with the module in it: sub-requests and
+internal redirects, TRACE, block pages that are whole and never cached, the
+client address behind a trusted proxy, scripts with path info, and
+compression for clients that ask for it."""
+
+import gzip
+import os
+import re
+
+from rizu_httpd import (MODULES, ECHO_SCRIPT, Httpd, ServerTestCase, gbk, log_files,
+                        write_config)
+
+GB2312 = "text/html; charset=gb2312"
+BLOCK_PAGE = "<html><body>含有禁止的关键字：{!getkey!}</body></html>"
+POST_PAGE = "<html><body>提交的内容含有：{!postkey!}</body></html>"
+KEYWORD_FILES = {
+    "scriptname.txt": ".html\n.php\n",
+    "getkeyc.txt": "禁词\n",
+    "postkeyc.txt": "禁帖\n",
+    "getshow.txt": BLOCK_PAGE,
+    "postshow.txt": POST_PAGE,
+}
+KEYWORD_INI = "ChkGetKeyWord=1\nBlockGetKeyWord=1\nBlockPostKeyWord=1\n"
+
+# A CGI script that serves a file of its directory as text/html.
+CAT_SCRIPT = """#!/bin/sh
+printf 'Content-Type: text/html; charset=gbk\\r\\n\\r\\n'
+cat %s
+"""
+# A CGI script that names its own validator, so that the server would
+# answer a matching If-None-Match with 304 without the body.
+ETAG_SCRIPT = """#!/bin/sh
+printf 'Content-Type: text/html; charset=gbk\\r\\nETag: "v1"\\r\\n\\r\\n'
+cat blocked.html
+"""
+
+
+def records():
+    out = []
+    for path in log_files("keyword_*.txt"):
+        with open(path, "rb") as f:
+            out += [l.split(b"\t") for l in f.read().split(b"\r\n") if l]
+    return out
+
+
+COMMON = ("的一是在不了有和人这中大为上个国我以要他时来用们生到作地于出就分对成会可主发年动同工"
+          "也能下过子说产种面而方后多定行学法所民得经十三之进着等部度家电力里如水化高自二理起小"
+          "物现实加量都两体制机当使点从业本去把性好应开它合还因由其些然前外天政四日那社义事平形"
+          "相全表间样与关各重新线内数正心反你明看原又么利比或但质气第向道命此变条只没结解问意建")
+
+
+def gbk_page(size, middle=""):
+    """About `size` bytes of GBK text in an HTML page, in paragraphs of
+    characters drawn with a fixed seed, so that it compresses like prose."""
+    import random
+    rnd = random.Random(17)
+    parts, n = [], 0
+    while n < size:
+        p = "<p>%s。</p>\n" % "".join(rnd.choice(COMMON) for _ in range(rnd.randint(20, 80)))
+        parts.append(p)
+        n += len(gbk(p))
+    parts.insert(len(parts) // 2, middle)
+    return "<html><head><title>页面</title></head><body>\n%s</body></html>\n" % "".join(parts)
+
+
+CLEAN = gbk_page(8000)
+BLOCKED = gbk_page(8000, "<p>这里有禁词出现</p>")
+BIG_CLEAN = gbk_page(64 * 1024)
+BIG_BLOCKED = gbk_page(64 * 1024, "<p>这里有禁词出现</p>")
+
+PAGES = {
+    "clean.html": CLEAN,
+    "blocked.html": BLOCKED,
+    "big.txt": BIG_CLEAN,
+    "bigblocked.txt": BIG_BLOCKED,
+    "big.php": CAT_SCRIPT % "big.txt",
+    "bigblocked.php": CAT_SCRIPT % "bigblocked.txt",
+    "page.php": CAT_SCRIPT % "blocked.html",
+    "etag.php": ETAG_SCRIPT,
+    "echo.php": ECHO_SCRIPT,
+    "dir/index.html": "<p>dir index</p>\n",
+    "list/a.html": "<p>a</p>\n",
+    "list/b.html": "<p>b</p>\n",
+    "list/c.txt": "c\n",
+    "list/d.txt": "d\n",
+    "err.html": "<p>not here</p>\n",
+    "rw/new.html": "<p>new</p>\n",
+    "deny/p.html": "<p>p</p>\n",
+}
+
+
+def server_conf(docroot, module):
+    """Modules and directives of both servers; the module's filters at the
+    server's top level."""
+    lines = ["LoadModule %s_module %s/mod_%s.so" % (m, MODULES, m)
+             for m in ("autoindex", "remoteip", "filter", "deflate", "brotli", "rewrite",
+                       "authz_host")]
+    lines += [
+        "RemoteIPHeader X-Forwarded-For",
+        "RemoteIPTrustedProxy 127.0.0.1",
+        "AddOutputFilterByType DEFLATE text/html",
+        "AddOutputFilterByType BROTLI_COMPRESS text/html",
+        "ErrorDocument 404 /err.html",
+        "TraceEnable on",
+        "<Directory %s/list>" % docroot,
+        "  Options +Indexes",
+        "</Directory>",
+        "<Directory %s/rw>" % docroot,
+        "  RewriteEngine On",
+        "  RewriteBase /rw/",
+        "  RewriteRule ^old\\.html$ new.html",
+        "</Directory>",
+        "<Directory %s/deny>" % docroot,
+        "  <RequireAll>",
+        "    Require all granted",
+        "    Require not ip 203.0.113.7",
+        "  </RequireAll>",
+        "</Directory>",
+    ]
+    if module:
+        lines += ["SetOutputFilter o-kvr-resource-1", "SetInputFilter i-kvr-resource-1"]
+    return "\n".join(lines) + "\n"
+
+
+def inflate(resp):
+    enc = resp.header("Content-Encoding")
+    if enc == "gzip":
+        return gzip.decompress(resp.body)
+    if enc is None:
+        return resp.body
+    raise AssertionError("unexpected encoding %s" % enc)
+
+
+class HttpdBehaviourTest(ServerTestCase):
+
+    def serve(self, ini="", files=None):
+        merged = dict(KEYWORD_FILES)
+        merged.update(files or {})
+        h = self.httpd
+        return self.start_server(ini=KEYWORD_INI + ini, files=merged, pages=PAGES, filters=False,
+                                 extra_conf=server_conf(h.docroot, True))
+
+    def assertWholeBlockPage(self, resp, body):
+        self.assertEqual(200, resp.status, resp)
+        self.assertEqual(gbk(body), inflate(resp))
+        self.assertEqual("no-store", resp.header("Cache-Control"))
+        for name in ("ETag", "Last-Modified", "Accept-Ranges", "Content-Range", "Expires"):
+            self.assertIsNone(resp.header(name), name)
+
+    def assertGetBlocked(self, resp):
+        self.assertWholeBlockPage(resp, "<html><body>含有禁止的关键字：禁词</body></html>")
+
+    # --- the client address behind a trusted proxy --------------------------
+    def test_client_lists_and_logs_use_the_forwarded_client_address(self):
+        h = self.serve("blockip=1\nblockurl=2\n",
+                       {"blockip.txt": "203.0.113.7\n", "blockipshow.txt": "拒绝{!blockip!}",
+                        "blockurl.txt": "127.0.0.1/dir/*\n"})
+        r = h.get("/dir/index.html", headers={"X-Forwarded-For": "203.0.113.7"})
+        self.assertEqual(gbk("拒绝203.0.113.7"), r.body)
+        for headers in ({}, {"X-Forwarded-For": "198.51.100.9"}):
+            self.assertEqual(b"<p>dir index</p>\n", h.get("/dir/index.html", headers=headers).body)
+        self.assertEqual([b"127.0.0.1", b"198.51.100.9"], [x[5] for x in records()])
+        # httpd's own access control sees the same client.
+        r = h.get("/deny/p.html", headers={"X-Forwarded-For": "203.0.113.7"})
+        self.assertEqual(403, r.status)
+        r = h.get("/deny/p.html", headers={"X-Forwarded-For": "198.51.100.9"})
+        self.assertEqual(200, r.status)
+
+    def test_exempt_forwarded_client_keeps_accept_encoding(self):
+        h = self.serve("gcliip=1\n", {"gcliip.txt": "203.0.113.7\n"})
+        hdrs = {"Accept-Encoding": "gzip", "X-Forwarded-For": "203.0.113.7"}
+        self.assertIn(b"HTTP_ACCEPT_ENCODING=gzip", h.get("/cgi/env.cgi", headers=hdrs).body)
+        hdrs["X-Forwarded-For"] = "198.51.100.9"
+        self.assertNotIn(b"HTTP_ACCEPT_ENCODING", h.get("/cgi/env.cgi", headers=hdrs).body)
