@@ -87,6 +87,9 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   // agent, which a trusted proxy's header sets in mod_remoteip's hook.
   static const char *const afterRemoteIp[] = {"mod_remoteip.c", nullptr};
   ap_hook_post_read_request(kvr_ap_headers_early, afterRemoteIp, nullptr, APR_HOOK_FIRST);
+  // The server answers TRACE while it maps the request, before the fixups.
+  static const char *const beforeTrace[] = {"http_core.c", nullptr};
+  ap_hook_map_to_storage(kvr_ap_trace, nullptr, beforeTrace, APR_HOOK_FIRST);
   ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 

@@ -150,6 +150,58 @@ class HttpdBehaviourTest(ServerTestCase):
     def assertGetBlocked(self, resp):
         self.assertWholeBlockPage(resp, "<html><body>含有禁止的关键字：禁词</body></html>")
 
+    # --- sub-requests and internal redirects -----------------------------
+    def test_index_lookup_is_not_screened_as_the_client_request(self):
+        # "127.0.0.1/dir/" is 14 bytes; httpd's lookup of /dir/index.html is
+        # longer, but the client asked for the directory.
+        h = self.serve("urllen=14\n")
+        r = h.get("/dir/")
+        self.assertEqual(200, r.status)
+        self.assertEqual(b"<p>dir index</p>\n", inflate(r))
+        self.assertIn(gbk("URL长度超过限制"), h.get("/dir/index.html").body)
+
+    def test_listing_entries_are_neither_screened_nor_logged(self):
+        h = self.serve("blockurl=2\nblockfilepath=2\n",
+                       {"blockurl.txt": "127.0.0.1/*\n", "keyfilepath.txt": "*list*\n"})
+        r = h.get("/list/")
+        self.assertEqual(200, r.status)
+        listing = inflate(r)
+        for name in (b"a.html", b"b.html", b"c.txt", b"d.txt"):
+            self.assertIn(name, listing)
+        recs = records()
+        # One URL record for the client's address; a directory has no file
+        # path to screen, and the four entries nobody requested write nothing.
+        self.assertEqual([[b"URL", gbk("记录"), b"/list/"]], [[x[3], x[2], x[11]] for x in recs])
+
+    def test_error_document_is_not_screened_and_a_rewrite_is(self):
+        h = self.serve("blockurl=1\n", {"blockurl.txt": "127.0.0.1/err.html\n127.0.0.1/rw/new.html\n"})
+        r = h.get("/missing.html")
+        self.assertEqual(404, r.status)
+        self.assertEqual(b"<p>not here</p>\n", r.body)
+        # A rewrite chooses what runs: its target meets the lists.
+        self.assertIn(gbk("禁止URL语句"), h.get("/rw/old.html").body)
+        self.assertEqual([b"/rw/new.html"], [x[11] for x in records()])
+
+    # --- TRACE ------------------------------------------------------------
+    def test_trace_is_refused_like_any_listed_method(self):
+        h = self.serve("chkreqmet=1\n")
+        r = h.request("TRACE", "/clean.html")
+        self.assertEqual(200, r.status)
+        self.assertEqual(GB2312, r.header("Content-Type"))
+        self.assertIn(gbk("当前服务器不允许此HTTP方法(TRACE)，暂时无法访问！"), r.body)
+        self.assertNotIn(b"TRACE /clean.html", r.body)
+        self.assertEqual([[gbk("拦截"), b"HTTP_TYPE", b"TRACE"]], [x[2:5] for x in records()])
+
+    def test_trace_of_an_exempt_client_or_without_the_method_check_is_echoed(self):
+        for ini, files in (("chkreqmet=1\ngcliip=1\n", {"gcliip.txt": "127.0.0.1\n"}),
+                           ("chkreqmet=0\n", {})):
+            h = self.serve(ini, files)
+            r = h.request("TRACE", "/clean.html")
+            self.assertEqual(200, r.status)
+            self.assertEqual("message/http", r.header("Content-Type"))
+            self.assertTrue(r.body.startswith(b"TRACE /clean.html HTTP/1.1"), r.body)
+            self.assertEqual([], records())
+
     # --- the client address behind a trusted proxy --------------------------
     def test_client_lists_and_logs_use_the_forwarded_client_address(self):
         h = self.serve("blockip=1\nblockurl=2\n",
@@ -172,3 +224,12 @@ class HttpdBehaviourTest(ServerTestCase):
         self.assertIn(b"HTTP_ACCEPT_ENCODING=gzip", h.get("/cgi/env.cgi", headers=hdrs).body)
         hdrs["X-Forwarded-For"] = "198.51.100.9"
         self.assertNotIn(b"HTTP_ACCEPT_ENCODING", h.get("/cgi/env.cgi", headers=hdrs).body)
+
+    # --- path info ----------------------------------------------------------
+    def test_path_info_does_not_hide_a_script(self):
+        h = self.serve("blocksql=1\n", {"blocksql.txt": "union\n"})
+        self.assertIn(gbk("禁止的关键字"), h.get("/page.php/x").body)
+        self.assertIn(gbk("禁止的关键字"), h.get("/page.php/x.png").body)
+        r = h.post("/echo.php/x?text/plain", gbk("内容=禁帖"))
+        self.assertEqual(gbk("<html><body>提交的内容含有：禁帖</body></html>"), r.body)
+        self.assertIn(gbk("禁止SQL语句"), h.get("/big.php/x?id=1%20union").body)
