@@ -12,6 +12,7 @@
 #include "config/kvr_config.h"
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_get_scan.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 
 ap_filter_rec_t *kvrDiscardFilter = nullptr;
@@ -35,6 +36,7 @@ void kvrSendBlockPage(request_rec *r, const char *page, ap_filter_t *self) {
   if (r->sent_bodyct) r->connection->keepalive = AP_CONN_CLOSE;
   conn_rec *c = r->connection;
   apr_bucket_brigade *out = apr_brigade_create(r->pool, c->bucket_alloc);
+  kvrPrepareBlockResponse(r);
   const apr_size_t len = std::strlen(page);
   ap_set_content_type(r, "text/html; charset=gbk");
   ap_set_content_length(r, static_cast<apr_off_t>(len));
@@ -62,13 +64,14 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     apr_brigade_cleanup(bb);
     return APR_SUCCESS;
   }
+  kvrRestoreRequestHeaders(r);
   if (ngCliIp == 1) {
     if (st->client < 0) st->client = kvrChkgCliIp(r);
     if (st->client == 1) return ap_pass_brigade(f->next, bb);
   }
   if (!r->content_type || strncasecmp(r->content_type, "text/", 5) != 0 ||
       strcasecmp(r->method, "GET") != 0)
-    return ap_pass_brigade(f->next, bb);
+    return kvrPassScreened(f, bb);
 
   const bool examine = nVazidezChkGetKeyWord == 1 || nVazidezBlockGetKeyWord == 1;
   const bool passOn = kvrEachDataBucket(bb, [&](apr_bucket *b, const char *data, apr_size_t len) {
@@ -80,5 +83,5 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     return true;
   });
   if (!passOn) return APR_SUCCESS;
-  return ap_pass_brigade(f->next, bb);
+  return kvrPassScreened(f, bb);
 }

@@ -14,6 +14,7 @@
 namespace {
 
 int sendPage(request_rec *r, const char *page) {
+  kvrPrepareBlockResponse(r);
   ap_set_content_type(r, kvrPageContentType);
   ap_rputs(page, r);
   return DONE;

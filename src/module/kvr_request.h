@@ -1,5 +1,7 @@
 // What the module does to a request so that screening leaves the server's
-// own behaviour intact: which requests the screening sees.
+// own behaviour intact: which requests the screening sees, the request
+// headers it keeps away from handlers and backends and gives back for the
+// filters after its own, and the shape of a block response.
 #pragma once
 
 #include <httpd.h>
@@ -27,3 +29,32 @@ const char *kvrPathWithoutInfo(request_rec *r);
 // client's request, except an error document, which is the server's answer
 // to a request already screened.
 bool kvrScreensRequest(const request_rec *r);
+
+// Keeps "Accept-Encoding" away from handlers and backends (so that they send
+// text that can be screened), remembering it for the output filter.
+void kvrHideAcceptEncoding(request_rec *r);
+
+// Where the output filter screens a GET response for block keywords, the
+// validators that would let a handler or backend answer 304 without the
+// body ("If-None-Match", "If-Modified-Since") are kept from them too.
+// Insert-filter hook.
+void kvr_ap_insert_filter(request_rec *r);
+
+// Called by the output filter before the response goes to any later
+// filter: gives back what was kept from the handler, so that compression
+// and conditional requests work as without the module. Works once per
+// request; later calls do nothing.
+void kvrRestoreRequestHeaders(request_rec *r);
+
+// Passes a screened brigade on. When the request's own validators make the
+// response "304 Not Modified", nothing of the body goes on; at its end the
+// response becomes the 304 the handler would have sent.
+apr_status_t kvrPassScreened(ap_filter_t *f, apr_bucket_brigade *bb);
+
+// Makes the response a whole block page: status 200, without the blocked
+// resource's validators, ranges or freshness, and never stored by a cache.
+// Called before every block page is sent.
+void kvrPrepareBlockResponse(request_rec *r);
+
+// The output filter's record, for the insert-filter hook to find it.
+extern ap_filter_rec_t *kvrOutputFilter;

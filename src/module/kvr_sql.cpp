@@ -47,7 +47,8 @@ int kvrChkBlockSql(request_rec *r) {
       if (at >= 0) {
         if (nBlockSql == 1) {
           kvrWriteIcpLog(r, "拦截", "SQL_URL", arrBlockSql[at]);
-                ap_set_content_type(r, kvrPageContentType);
+          kvrPrepareBlockResponse(r);
+          ap_set_content_type(r, kvrPageContentType);
           ap_rputs(strBlockSQLMsg, r);
           return 2;
         }
@@ -64,6 +65,7 @@ int kvrChkBlockSql(request_rec *r) {
   if (at < 0) return 1;
   if (nBlockSql == 1) {
     kvrWriteIcpLog(r, "拦截", "SQL_COOKIES", arrBlockSql[at]);
+    kvrPrepareBlockResponse(r);
     ap_set_content_type(r, kvrPageContentType);
     ap_rputs(strBlockSQLMsg, r);
     return 2;

@@ -202,6 +202,46 @@ class HttpdBehaviourTest(ServerTestCase):
             self.assertTrue(r.body.startswith(b"TRACE /clean.html HTTP/1.1"), r.body)
             self.assertEqual([], records())
 
+    # --- block pages ------------------------------------------------------
+    def test_block_pages_are_whole_and_never_cached_for_ranges_and_validators(self):
+        h = self.serve()
+        head = h.request("HEAD", "/blocked.html")  # HEAD is not screened
+        etag, modified = head.header("ETag"), head.header("Last-Modified")
+        self.assertTrue(etag and modified)
+        for headers in ({"Range": "bytes=0-10"}, {"Range": "bytes=100000-"},
+                        {"If-None-Match": etag}, {"If-Modified-Since": modified},
+                        {"If-None-Match": etag, "Range": "bytes=0-10"},
+                        {"Accept-Encoding": "gzip", "If-None-Match": etag}):
+            with self.subTest(headers=headers):
+                self.assertGetBlocked(h.get("/blocked.html", headers=headers))
+        # A script's own validator: the server would answer 304 for it.
+        self.assertGetBlocked(h.get("/etag.php", headers={"If-None-Match": '"v1"'}))
+
+    def test_clean_pages_keep_ranges_and_conditional_answers(self):
+        h = self.serve()
+        head = h.request("HEAD", "/clean.html")
+        etag, modified = head.header("ETag"), head.header("Last-Modified")
+        r = h.get("/clean.html", headers={"Range": "bytes=0-10"})
+        self.assertEqual(206, r.status)
+        self.assertEqual(gbk(CLEAN)[:11], r.body)
+        for headers in ({"If-None-Match": etag}, {"If-Modified-Since": modified}):
+            r = h.get("/clean.html", headers=headers)
+            self.assertEqual(304, r.status)
+            self.assertEqual(b"", r.body)
+            self.assertEqual(etag, r.header("ETag"))
+        self.assertEqual(200, h.get("/clean.html", headers={"If-None-Match": '"other"'}).status)
+
+    def test_request_check_and_post_pages_are_whole_and_never_cached(self):
+        h = self.serve("blockurl=1\n", {"blockurl.txt": "127.0.0.1/clean.html\n"})
+        r = h.get("/clean.html", headers={"Range": "bytes=0-10"})
+        self.assertEqual(200, r.status)
+        self.assertIn(gbk("禁止URL语句"), r.body)
+        self.assertTrue(r.body.endswith(b"</html>\r\n"))
+        self.assertEqual("no-store", r.header("Cache-Control"))
+        self.assertIsNone(r.header("Accept-Ranges"))
+        r = h.post("/echo.php?text/html", gbk("内容=禁帖"), headers={"Range": "bytes=0-5"})
+        self.assertWholeBlockPage(r, "<html><body>提交的内容含有：禁帖</body></html>")
+
     # --- the client address behind a trusted proxy --------------------------
     def test_client_lists_and_logs_use_the_forwarded_client_address(self):
         h = self.serve("blockip=1\nblockurl=2\n",
@@ -228,8 +268,107 @@ class HttpdBehaviourTest(ServerTestCase):
     # --- path info ----------------------------------------------------------
     def test_path_info_does_not_hide_a_script(self):
         h = self.serve("blocksql=1\n", {"blocksql.txt": "union\n"})
-        self.assertIn(gbk("禁止的关键字"), h.get("/page.php/x").body)
-        self.assertIn(gbk("禁止的关键字"), h.get("/page.php/x.png").body)
+        self.assertGetBlocked(h.get("/page.php/x"))
+        self.assertGetBlocked(h.get("/page.php/x.png"))
         r = h.post("/echo.php/x?text/plain", gbk("内容=禁帖"))
-        self.assertEqual(gbk("<html><body>提交的内容含有：禁帖</body></html>"), r.body)
+        self.assertWholeBlockPage(r, "<html><body>提交的内容含有：禁帖</body></html>")
         self.assertIn(gbk("禁止SQL语句"), h.get("/big.php/x?id=1%20union").body)
+
+    # --- compression --------------------------------------------------------
+    def test_screened_responses_are_compressed_for_clients_that_ask(self):
+        h = self.serve()
+        r = h.get("/big.php", headers={"Accept-Encoding": "gzip"})
+        self.assertEqual(200, r.status)
+        self.assertEqual("gzip", r.header("Content-Encoding"))
+        self.assertEqual(gbk(BIG_CLEAN), gzip.decompress(r.body))
+        plain = h.get("/big.php")
+        self.assertIsNone(plain.header("Content-Encoding"))
+        print("\n64 KiB GBK page: %d bytes plain, %d gzip (x%.2f)"
+              % (len(plain.body), len(r.body), len(plain.body) / len(r.body)))
+        self.assertGetBlocked(h.get("/bigblocked.php", headers={"Accept-Encoding": "gzip"}))
+        r = h.get("/big.php", headers={"Accept-Encoding": "br"})
+        self.assertEqual("br", r.header("Content-Encoding"))
+        self.assertLess(len(r.body), len(plain.body))
+        # The handler still never sees the header.
+        r = h.get("/cgi/env.cgi", headers={"Accept-Encoding": "gzip, br"})
+        self.assertNotIn(b"HTTP_ACCEPT_ENCODING", r.body)
+        self.assertIn(b"REQUEST_METHOD=GET", r.body)
+
+
+class SameAsWithoutModuleTest(ServerTestCase):
+    """The server's own answers for compression, ranges, conditional
+    requests, directory indexes and TRACE, with the module loaded (its
+    filters at the top level, disgzip=1, keyword checks on) and without."""
+
+    @classmethod
+    def setUpClass(cls):
+        write_config(KEYWORD_INI + "disgzip=1\n", KEYWORD_FILES)
+        cls.httpd = Httpd(name="with-module", filters=False)
+        cls.plain = Httpd(name="without-module", filters=False, module=False)
+        for h in (cls.httpd, cls.plain):
+            h.extra_conf = server_conf(h.docroot, h.module)
+            h.start()
+            for name, content in PAGES.items():
+                h.page(name, content, 0o755 if name.endswith(".php") else 0o644)
+            # Both servers' files carry the same times, so that validators
+            # and listings are alike.
+            for name in PAGES:
+                os.utime(os.path.join(h.docroot, name), (1700000000, 1700000000))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.httpd.stop()
+        cls.plain.stop()
+
+    IGNORED = {"date", "server", "keep-alive", "connection"}
+
+    def exchange(self, h, method, path, headers):
+        r = h.request(method, path, headers=headers)
+        kept = sorted((k.lower(), v) for k, v in r.headers if k.lower() not in self.IGNORED)
+        # Each multipart answer has a boundary of its own, of varying length.
+        boundary = re.search(r"boundary=(\w+)", r.header("Content-Type", ""))
+        body = r.body
+        if boundary:
+            body = body.replace(boundary.group(1).encode(), b"BOUNDARY")
+            kept = [(k, v.replace(boundary.group(1), "BOUNDARY")) for k, v in kept
+                    if k != "content-length"]
+        return r.status, kept, body
+
+    def test_same_answers(self):
+        etag = self.plain.request("HEAD", "/clean.html").header("ETag")
+        modified = self.plain.request("HEAD", "/clean.html").header("Last-Modified")
+        cases = [
+            ("GET", "/clean.html", {}),
+            ("GET", "/clean.html", {"Accept-Encoding": "gzip"}),
+            ("GET", "/clean.html", {"Accept-Encoding": "br"}),
+            ("GET", "/big.php", {"Accept-Encoding": "gzip"}),
+            ("GET", "/clean.html", {"Range": "bytes=0-10"}),
+            ("GET", "/clean.html", {"Range": "bytes=0-10,20-30"}),
+            ("GET", "/clean.html", {"Range": "bytes=100000-"}),
+            ("GET", "/clean.html", {"Range": "bytes=0-10", "If-Range": etag}),
+            ("GET", "/clean.html", {"Range": "bytes=0-10", "If-Range": '"old"'}),
+            ("GET", "/clean.html", {"If-None-Match": etag}),
+            ("GET", "/clean.html", {"If-None-Match": etag, "Accept-Encoding": "gzip"}),
+            ("GET", "/clean.html", {"If-Modified-Since": modified}),
+            ("GET", "/clean.html", {"If-None-Match": '"other"'}),
+            ("GET", "/clean.html", {"If-Match": '"other"'}),
+            ("HEAD", "/clean.html", {"If-None-Match": etag}),
+            ("GET", "/dir/", {}),
+            ("GET", "/dir", {}),
+            ("GET", "/list/", {}),
+            ("GET", "/list/?C=M;O=D", {"Accept-Encoding": "gzip"}),
+            ("GET", "/missing.html", {}),
+            ("TRACE", "/clean.html", {"X-Test": "1"}),
+        ]
+        for method, path, headers in cases:
+            with self.subTest(method=method, path=path, headers=headers):
+                want = self.exchange(self.plain, method, path, headers)
+                got = self.exchange(self.httpd, method, path, headers)
+                if path.startswith("/list/") or path == "/dir":
+                    # The listing and the redirect name each server's port.
+                    want = (want[0], [x for x in want[1] if x[0] not in ("location", "content-length")],
+                            want[2].replace(str(self.plain.port).encode(), b"PORT"))
+                    got = (got[0], [x for x in got[1] if x[0] not in ("location", "content-length")],
+                           got[2].replace(str(self.httpd.port).encode(), b"PORT"))
+                self.assertEqual(want[:2], got[:2])
+                self.assertEqual(want[2], got[2])
