@@ -7,8 +7,8 @@ import gzip
 import os
 import re
 
-from rizu_httpd import (MODULES, ECHO_SCRIPT, Httpd, ServerTestCase, gbk, log_files,
-                        write_config)
+from rizu_httpd import (MODULES, ECHO_SCRIPT, Httpd, ServerTestCase, for_each_mpm, gbk,
+                        log_files, write_config)
 
 GB2312 = "text/html; charset=gb2312"
 BLOCK_PAGE = "<html><body>含有禁止的关键字：{!getkey!}</body></html>"
@@ -131,6 +131,7 @@ def inflate(resp):
     raise AssertionError("unexpected encoding %s" % enc)
 
 
+@for_each_mpm
 class HttpdBehaviourTest(ServerTestCase):
 
     def serve(self, ini="", files=None):
