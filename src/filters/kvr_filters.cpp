@@ -64,14 +64,14 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     apr_brigade_cleanup(bb);
     return APR_SUCCESS;
   }
-  kvrRestoreRequestHeaders(r);
+  kvrRestoreAcceptEncoding(r);
   if (ngCliIp == 1) {
     if (st->client < 0) st->client = kvrChkgCliIp(r);
     if (st->client == 1) return ap_pass_brigade(f->next, bb);
   }
   if (!r->content_type || strncasecmp(r->content_type, "text/", 5) != 0 ||
       strcasecmp(r->method, "GET") != 0)
-    return kvrPassScreened(f, bb);
+    return ap_pass_brigade(f->next, bb);
 
   const bool examine = nVazidezChkGetKeyWord == 1 || nVazidezBlockGetKeyWord == 1;
   const bool passOn = kvrEachDataBucket(bb, [&](apr_bucket *b, const char *data, apr_size_t len) {
@@ -83,5 +83,5 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     return true;
   });
   if (!passOn) return APR_SUCCESS;
-  return kvrPassScreened(f, bb);
+  return ap_pass_brigade(f->next, bb);
 }

@@ -11,6 +11,7 @@
 #include "module/kvr_screen.h"
 
 ap_filter_rec_t *kvrOutputFilter = nullptr;
+ap_filter_rec_t *kvrConditionalFilter = nullptr;
 
 namespace {
 
@@ -67,7 +68,8 @@ void kvrHideAcceptEncoding(request_rec *r) {
 void kvr_ap_insert_filter(request_rec *r) {
   // Only a GET response that the output filter examines for block keywords
   // can turn into a block page.
-  if (r->main || r->header_only || r->method_number != M_GET || nVazidezBlockGetKeyWord != 1)
+  if (!kvrConditionalFilter || r->main || r->header_only || r->method_number != M_GET ||
+      nVazidezBlockGetKeyWord != 1)
     return;
   bool conditional = false;
   for (const Hidden &h : kValidators)
@@ -81,9 +83,10 @@ void kvr_ap_insert_filter(request_rec *r) {
     apr_table_setn(r->notes, h.note, value);
     apr_table_unset(r->headers_in, h.header);
   }
+  ap_add_output_filter_handle(kvrConditionalFilter, nullptr, r, r->connection);
 }
 
-void kvrRestoreRequestHeaders(request_rec *r) {
+void kvrRestoreAcceptEncoding(request_rec *r) {
   if (r->main || apr_table_get(r->notes, kRestoredNote)) return;
   apr_table_setn(r->notes, kRestoredNote, "1");
   // The header was taken from the client's request as it arrived; an
@@ -93,27 +96,30 @@ void kvrRestoreRequestHeaders(request_rec *r) {
   const char *encoding = apr_table_get(first->notes, kAcceptEncodingNote);
   if (encoding && !apr_table_get(r->headers_in, "Accept-Encoding"))
     apr_table_setn(r->headers_in, "Accept-Encoding", encoding);
-
-  // An internal redirect shares the request headers of the request it
-  // replaces, which may have kept them.
-  bool conditional = false;
-  for (const Hidden &h : kValidators) {
-    const char *value = nullptr;
-    for (const request_rec *q = r; q && !value; q = q->prev)
-      value = apr_table_get(q->notes, h.note);
-    if (!value || apr_table_get(r->headers_in, h.header)) continue;
-    apr_table_setn(r->headers_in, h.header, value);
-    conditional = true;
-  }
-  // The response's validators are known by now: decide as the handler
-  // would have, but send the 304 only once the whole body has been screened.
-  if (conditional && ap_meets_conditions(r) == HTTP_NOT_MODIFIED)
-    apr_table_setn(r->notes, kNotModifiedNote, "1");
 }
 
-apr_status_t kvrPassScreened(ap_filter_t *f, apr_bucket_brigade *bb) {
+apr_status_t kvr_conditional_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
   request_rec *r = f->r;
-  if (!apr_table_get(r->notes, kNotModifiedNote)) return ap_pass_brigade(f->next, bb);
+  if (!f->ctx) {
+    // The response's validators are known by now: decide as the handler
+    // would have.
+    f->ctx = f;
+    bool conditional = false;
+    for (const Hidden &h : kValidators) {
+      const char *value = apr_table_get(r->notes, h.note);
+      if (!value) continue;
+      apr_table_setn(r->headers_in, h.header, value);
+      conditional = true;
+    }
+    if (conditional && ap_meets_conditions(r) == HTTP_NOT_MODIFIED)
+      apr_table_setn(r->notes, kNotModifiedNote, "1");
+  }
+  // Not modified, or a block page has taken the response's place: out of
+  // the way.
+  if (!apr_table_get(r->notes, kNotModifiedNote)) {
+    ap_remove_output_filter(f);
+    return ap_pass_brigade(f->next, bb);
+  }
   bool end = false;
   for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b))
     end |= APR_BUCKET_IS_EOS(b);
@@ -121,6 +127,7 @@ apr_status_t kvrPassScreened(ap_filter_t *f, apr_bucket_brigade *bb) {
   if (!end) return APR_SUCCESS;
   r->status = HTTP_NOT_MODIFIED;
   APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(r->connection->bucket_alloc));
+  ap_remove_output_filter(f);
   return ap_pass_brigade(f->next, bb);
 }
 
@@ -136,5 +143,7 @@ void kvrPrepareBlockResponse(request_rec *r) {
   apr_table_unset(r->headers_in, "Range");
   apr_table_unset(r->headers_in, "Request-Range");
   apr_table_unset(r->headers_in, "If-Range");
+  // Nor does a conditional request make it a 304.
   apr_table_unset(r->notes, kNotModifiedNote);
+  for (const Hidden &h : kValidators) apr_table_unset(r->notes, h.note);
 }

@@ -36,25 +36,30 @@ void kvrHideAcceptEncoding(request_rec *r);
 
 // Where the output filter screens a GET response for block keywords, the
 // validators that would let a handler or backend answer 304 without the
-// body ("If-None-Match", "If-Modified-Since") are kept from them too.
-// Insert-filter hook.
+// body ("If-None-Match", "If-Modified-Since") are kept from them too, and
+// the conditional filter is added to answer them once the body has been
+// screened. Insert-filter hook.
 void kvr_ap_insert_filter(request_rec *r);
 
 // Called by the output filter before the response goes to any later
-// filter: gives back what was kept from the handler, so that compression
-// and conditional requests work as without the module. Works once per
+// filter: gives back "Accept-Encoding", so that a screened response is
+// compressed for a client that asked, as without the module. Works once per
 // request; later calls do nothing.
-void kvrRestoreRequestHeaders(request_rec *r);
+void kvrRestoreAcceptEncoding(request_rec *r);
 
-// Passes a screened brigade on. When the request's own validators make the
-// response "304 Not Modified", nothing of the body goes on; at its end the
-// response becomes the 304 the handler would have sent.
-apr_status_t kvrPassScreened(ap_filter_t *f, apr_bucket_brigade *bb);
+// The conditional filter, after the output filter and before compression
+// and ranges: gives the validators back and, when they make the response
+// "304 Not Modified", lets nothing of the screened body through and ends
+// the response as the 304 the handler would have sent. A block page
+// cancels it.
+apr_status_t kvr_conditional_filter(ap_filter_t *f, apr_bucket_brigade *bb);
 
 // Makes the response a whole block page: status 200, without the blocked
-// resource's validators, ranges or freshness, and never stored by a cache.
-// Called before every block page is sent.
+// resource's validators, ranges or freshness, never stored by a cache, and
+// never a 304. Called before every block page is sent.
 void kvrPrepareBlockResponse(request_rec *r);
 
-// The output filter's record, for the insert-filter hook to find it.
+// The output filter's record, for the insert-filter hook to find it, and
+// the conditional filter's.
 extern ap_filter_rec_t *kvrOutputFilter;
+extern ap_filter_rec_t *kvrConditionalFilter;

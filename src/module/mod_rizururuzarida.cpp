@@ -84,6 +84,12 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   kvrDiscardFilter =
       ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter, nullptr,
                                 static_cast<ap_filter_type>(AP_FTYPE_RESOURCE - 5));
+  // Not for the server configuration either: the module adds it where it
+  // answers conditional requests after screening. It runs after the
+  // resource filters and before compression and ranges.
+  kvrConditionalFilter =
+      ap_register_output_filter("kvr-conditional", kvr_conditional_filter, nullptr,
+                                static_cast<ap_filter_type>(AP_FTYPE_CONTENT_SET - 1));
   ap_hook_child_init(kvr_ap_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
   // The client lists and the exemption compare the address of the user
   // agent, which a trusted proxy's header sets in mod_remoteip's hook.
