@@ -79,12 +79,12 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   kvrOutputFilter = ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr,
                                               AP_FTYPE_RESOURCE);
   ap_register_input_filter("i-kvr-resource-1", rizururuzarida_i_filter, nullptr, AP_FTYPE_RESOURCE);
-  // Not for the server configuration: placed above every other filter after
-  // a block page, it keeps the rest of the handler's output from the client.
-  kvrDiscardFilter =
-      ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter, nullptr,
-                                static_cast<ap_filter_type>(AP_FTYPE_RESOURCE - 5));
-  // Not for the server configuration either: the module adds it where it
+  // Put on the connection after a block page, it keeps the rest of the
+  // request's output from the client; named in a configuration it does
+  // nothing.
+  kvrDiscardFilter = ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter,
+                                               nullptr, AP_FTYPE_CONNECTION);
+  // Not for the server configuration: the module adds it where it
   // answers conditional requests after screening. It runs after the
   // resource filters and before compression and ranges.
   kvrConditionalFilter =

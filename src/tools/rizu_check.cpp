@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "config/kvr_config.h"
-#include "filters/kvr_context.h"
-#include "filters/kvr_get_scan.h"
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_context.h"
+#include "screen/kvr_get_scan.h"
+#include "screen/kvr_post_scan.h"
 #include "match/kvr_match.h"
 #include "util/kvr_text.h"
 
