@@ -321,18 +321,20 @@ class SameAsWithoutModuleTest(ServerTestCase):
         cls.httpd.stop()
         cls.plain.stop()
 
-    IGNORED = {"date", "server", "keep-alive", "connection"}
+    # The framing may differ: a screened response that arrives slowly goes
+    # on in pieces, and is then sent chunked.
+    IGNORED = {"date", "server", "keep-alive", "connection", "content-length", "transfer-encoding"}
 
     def exchange(self, h, method, path, headers):
         r = h.request(method, path, headers=headers)
         kept = sorted((k.lower(), v) for k, v in r.headers if k.lower() not in self.IGNORED)
-        # Each multipart answer has a boundary of its own, of varying length.
+        # Each multipart answer has a boundary of its own.
         boundary = re.search(r"boundary=(\w+)", r.header("Content-Type", ""))
-        body = r.body
+        # Compressed in pieces the bytes differ; what they hold may not.
+        body = gzip.decompress(r.body) if r.header("Content-Encoding") == "gzip" else r.body
         if boundary:
             body = body.replace(boundary.group(1).encode(), b"BOUNDARY")
-            kept = [(k, v.replace(boundary.group(1), "BOUNDARY")) for k, v in kept
-                    if k != "content-length"]
+            kept = [(k, v.replace(boundary.group(1), "BOUNDARY")) for k, v in kept]
         return r.status, kept, body
 
     def test_same_answers(self):
@@ -367,9 +369,9 @@ class SameAsWithoutModuleTest(ServerTestCase):
                 got = self.exchange(self.httpd, method, path, headers)
                 if path.startswith("/list/") or path == "/dir":
                     # The listing and the redirect name each server's port.
-                    want = (want[0], [x for x in want[1] if x[0] not in ("location", "content-length")],
+                    want = (want[0], [x for x in want[1] if x[0] != "location"],
                             want[2].replace(str(self.plain.port).encode(), b"PORT"))
-                    got = (got[0], [x for x in got[1] if x[0] not in ("location", "content-length")],
+                    got = (got[0], [x for x in got[1] if x[0] != "location"],
                            got[2].replace(str(self.httpd.port).encode(), b"PORT"))
                 self.assertEqual(want[:2], got[:2])
                 self.assertEqual(want[2], got[2])
