@@ -12,6 +12,7 @@
 #include "config/kvr_config.h"
 #include "filters/kvr_filter_state.h"
 #include "log/kvr_log.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "util/kvr_text.h"
 
@@ -58,6 +59,7 @@ void kvrSendBlockPage(request_rec *r, const char *page, ap_filter_t *self) {
   if (r->sent_bodyct) r->connection->keepalive = AP_CONN_CLOSE;
   conn_rec *c = r->connection;
   apr_bucket_brigade *out = apr_brigade_create(r->pool, c->bucket_alloc);
+  kvrPrepareBlockResponse(r);
   const apr_size_t len = std::strlen(page);
   ap_set_content_type(r, "text/html; charset=gbk");
   ap_set_content_length(r, static_cast<apr_off_t>(len));
@@ -235,6 +237,7 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
   }
   if (!st->started) {
     st->started = true;
+    kvrRestoreAcceptEncoding(f->r);
     st->screened = screens(f, st);
     if (!st->screened) {
       ap_remove_output_filter(f);

@@ -10,6 +10,7 @@
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
 #include "log/kvr_log.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "module/rizu_compat.h"
 #include "screen/kvr_context.h"
@@ -61,5 +62,10 @@ bool kvrPathIsScript(const char *uri, const char *list, int slots, int width) {
 }
 
 int kvrVazidezChkScript(request_rec *r) {
-  return kvrPathIsScript(r->uri, &arrVazidezScriptName[0][0], kScriptSlots, kScriptWidth) ? 1 : 0;
+  // Path info after a script ("/page.php/x") does not hide it.
+  const char *list = &arrVazidezScriptName[0][0];
+  return kvrPathIsScript(r->uri, list, kScriptSlots, kScriptWidth) ||
+                 kvrPathIsScript(kvrPathWithoutInfo(r), list, kScriptSlots, kScriptWidth)
+             ? 1
+             : 0;
 }
