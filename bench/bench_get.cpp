@@ -13,7 +13,7 @@
 
 #include "bench_data.h"
 #include "config/kvr_config.h"
-#include "filters/kvr_get_scan.h"
+#include "screen/kvr_get_scan.h"
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"
 #include "util/kvr_cpu.h"

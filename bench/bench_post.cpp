@@ -11,7 +11,7 @@
 
 #include "bench_data.h"
 #include "config/kvr_config.h"
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_post_scan.h"
 #include "match/kvr_match.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Context extraction: three words and a length from the input's head.
 #include <string>
 
-#include "filters/kvr_context.h"
+#include "screen/kvr_context.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

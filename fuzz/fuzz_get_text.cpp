@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "filters/kvr_get_scan.h"
+#include "screen/kvr_get_scan.h"
 #include "fuzz_common.h"
 #include "util/kvr_cpu.h"
 

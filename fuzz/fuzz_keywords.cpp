@@ -2,7 +2,7 @@
 // status page of what was loaded.
 #include <vector>
 
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_post_scan.h"
 #include "fuzz_common.h"
 #include "match/kvr_match.h"
 

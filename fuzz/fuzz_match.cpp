@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "filters/kvr_get_scan.h"
+#include "screen/kvr_get_scan.h"
 #include "fuzz_common.h"
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"

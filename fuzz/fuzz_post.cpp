@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_post_scan.h"
 #include "fuzz_common.h"
 
 static structPostKeyWord *tableOf(int slot) {

@@ -5,7 +5,7 @@
 #endif
 
 #include "config/kvr_config.h"
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_post_scan.h"
 
 void kvrBuildKeywordForms() {
   // The charset forms first: the automata are built from every form.

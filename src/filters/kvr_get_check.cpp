@@ -7,13 +7,14 @@
 #include <cstring>
 
 #include "config/kvr_config.h"
-#include "filters/kvr_context.h"
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
-#include "filters/kvr_get_scan.h"
 #include "log/kvr_log.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "module/rizu_compat.h"
+#include "screen/kvr_context.h"
+#include "screen/kvr_get_scan.h"
 #include "util/kvr_text.h"
 
 const char *kvrRequestAddress(request_rec *r) {
@@ -61,45 +62,10 @@ bool kvrPathIsScript(const char *uri, const char *list, int slots, int width) {
 }
 
 int kvrVazidezChkScript(request_rec *r) {
-  return kvrPathIsScript(r->uri, &arrVazidezScriptName[0][0], kScriptSlots, kScriptWidth) ? 1 : 0;
-}
-
-namespace {
-
-const char *formOf(const structGetKeyWord &e, int charset) {
-  return charset == 1 ? e.gbk : charset == 2 ? e.utf8 : e.big5;
-}
-
-}  // namespace
-
-int kvrChkGetKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket * /*b*/,
-                     const char *szGetBuff, apr_size_t nGetBuffLen) {
-  request_rec *r = f->r;
-  KvrFilterState *st = kvrFilterState(f);
-  // The request tests depend only on the request: worked out once.
-  if (st->exempt < 0) st->exempt = kvrVazidezChkGetDna(r);
-  if (st->script < 0) st->script = kvrVazidezChkScript(r);
-  if (nVazidezBlockGetKeyWord == 1 && st->exempt == 1) return 1;
-
-  KvrGetHit hit;
-  KvrFilteredText ft;
-  const int table = kvrGetCheck(r->pool, szGetBuff, nGetBuffLen, st->gbkTrail, st->exempt == 1,
-                                st->script == 1, &hit, &ft, &st->scratch);
-  if (table == 0) return 1;
-
-  const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
-  char *context = static_cast<char *>(apr_pcalloc(r->pool, 3 * nLogGetHtmlPageLen + 1));
-  kvrGetHtmlPageContextMutilKey(r, 0, hit.words, const_cast<char *>(formOf(e, hit.charset)),
-                                hit.key1, hit.key2, hit.key3, szGetBuff, nGetBuffLen, ft.text,
-                                ft.len, context, nLogGetHtmlPageLen, 0, 0);
-  kvrWriteKeywordEvent(r, hit.charset, table == 2 ? "拦截" : "记录", e.gbk, "GET", context);
-  if (table == 1) return 1;
-
-  char *page = kvr_str_replace(r->pool, const_cast<char *>("{!getkey!}"), const_cast<char *>(e.gbk),
-                               strVazidezGetShow, 32768);
-  if (page) kvr_remove_str(page);
-  apr_brigade_cleanup(bb);
-  // Without a template there is no page: an empty one is sent.
-  kvrSendBlockPage(r, page ? page : "", f);
-  return 2;
+  // Path info after a script ("/page.php/x") does not hide it.
+  const char *list = &arrVazidezScriptName[0][0];
+  return kvrPathIsScript(r->uri, list, kScriptSlots, kScriptWidth) ||
+                 kvrPathIsScript(kvrPathWithoutInfo(r), list, kScriptSlots, kScriptWidth)
+             ? 1
+             : 0;
 }

@@ -1,5 +1,7 @@
-// The POST keyword check and the input filter "i-kvr-resource-1".
+// The input filter "i-kvr-resource-1": a POST body is read and screened
+// whole before the handler receives any byte of it.
 #include <apr_buckets.h>
+#include <apr_file_io.h>
 #include <apr_strings.h>
 #include <http_protocol.h>
 #include <http_request.h>
@@ -7,92 +9,217 @@
 #include <cstring>
 
 #include "config/kvr_config.h"
-#include "filters/kvr_context.h"
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
-#include "filters/kvr_post_scan.h"
 #include "log/kvr_log.h"
-#include "match/kvr_match.h"
 #include "module/kvr_screen.h"
-#include "module/rizu_compat.h"
 #include "util/kvr_text.h"
-
-apr_status_t kvr_out_on_error_in(ap_filter_t *f2, apr_bucket * /*b*/, apr_bucket_brigade *bb,
-                                 char *str) {
-  apr_brigade_cleanup(bb);
-  ap_remove_input_filter(f2);
-  // The handler reads on (it gets an empty brigade now) and then writes its
-  // own response: none of that may follow the block page.
-  kvrSendBlockPage(f2->r, str ? str : "", nullptr);
-  return APR_SUCCESS;
-}
 
 namespace {
 
-structPostKeyWord &entryOf(const KvrPostHit &h) {
-  switch (h.table) {
-    case kPostC:
-      return arrPostKeyWord.c[h.index];
-    case kPostCex:
-      return arrPostKeyWord.cex[h.index];
-    case kPostB:
-      return arrPostKeyWord.b[h.index];
-    default:
-      return arrPostKeyWord.bex[h.index];
-  }
+// A body up to this length is held in memory; the rest of a longer one
+// goes to a temporary file of the request (LimitRequestBody bounds it).
+constexpr apr_off_t kBodyInMemory = 1 << 20;
+// What one read of the next filter asks for.
+constexpr apr_off_t kReadAhead = 65536;
+
+// Logs what the sweeps of a segment found; a block entry's page replaces
+// the response. true when blocked.
+bool act(request_rec *r, int result, const KvrEvent *ev, int num) {
+  for (int k = 0; k < num; ++k)
+    kvrWriteKeywordEvent(r, ev[k].charset, ev[k].action == 2 ? "拦截" : "记录", ev[k].keyword,
+                         "POST", ev[k].context);
+  if (result != 2) return false;
+  char *page = kvr_str_replace(r->pool, const_cast<char *>("{!postkey!}"),
+                               const_cast<char *>(ev[0].keyword), strVazidezPostShow, 32768);
+  if (page) kvr_remove_str(page);
+  kvrSendBlockPage(r, page ? page : "", nullptr);  // without a template: an empty page
+  return true;
 }
 
-void logHit(request_rec *r, KvrPostText &text, const KvrPostHit &h, const char *action) {
-  kvrPostEnsureFiltered(r->pool, &text);
-  structPostKeyWord &e = entryOf(h);
-  char *form = h.pass == 1 ? e.gbk : e.utf8;
-  char words[3][256] = {};
-  apr_size_t num = 1;
-  if (std::strchr(e.gbk, ',')) num = static_cast<apr_size_t>(kvrSplitKeyWord(form, words));
-  const bool filtered = h.table == kPostC || h.table == kPostB;
-  char *context = static_cast<char *>(apr_pcalloc(r->pool, 3 * nLogPostHtmlPageLen + 1));
-  kvrPostHtmlPageContextMutilKey(r, 0, num, form, words[0], words[1], words[2], text.raw,
-                                 text.rawLen, filtered ? text.filtered.text : text.raw,
-                                 filtered ? text.filtered.len : text.rawLen, context,
-                                 nLogPostHtmlPageLen, 0, 0);
-  kvrWriteKeywordEvent(r, h.pass, action, e.gbk, "POST", context);
+// Where the part of a body beyond what memory holds is kept.
+struct Spill {
+  apr_file_t *file = nullptr;
+  apr_off_t written = 0;  // bytes in the file
+  apr_off_t queued = 0;   // of them, already in the held brigade as file buckets
+};
+
+apr_status_t spillWrite(request_rec *r, Spill *sp, const char *data, apr_size_t len) {
+  if (!sp->file) {
+    const char *dir = nullptr;
+    apr_status_t rv = apr_temp_dir_get(&dir, r->pool);
+    if (rv != APR_SUCCESS) return rv;
+    char *name = apr_pstrcat(r->pool, dir, "/kvr-body-XXXXXX", nullptr);
+    // Removed when the request's pool closes it.
+    rv = apr_file_mktemp(&sp->file, name, 0, r->pool);
+    if (rv != APR_SUCCESS) return rv;
+  }
+  const apr_status_t rv = apr_file_write_full(sp->file, data, len, nullptr);
+  if (rv == APR_SUCCESS) sp->written += static_cast<apr_off_t>(len);
+  return rv;
+}
+
+// The file's bytes not yet in the brigade go there, so that what follows
+// keeps its place.
+void spillQueue(request_rec *r, Spill *sp, apr_bucket_brigade *held) {
+  if (!sp->file || sp->written == sp->queued) return;
+  apr_brigade_insert_file(held, sp->file, sp->queued, sp->written - sp->queued, r->pool);
+  sp->queued = sp->written;
+}
+
+// Reads the whole body from the next filter into st->body, screening it as
+// it comes. A blocked body is read to its end and dropped, so that the
+// connection can serve its next request.
+apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
+  request_rec *r = f->r;
+  conn_rec *c = r->connection;
+  st->body = apr_brigade_create(r->pool, c->bucket_alloc);
+  apr_bucket_brigade *in = apr_brigade_create(r->pool, c->bucket_alloc);
+  Spill sp;
+  apr_off_t inMemory = 0;
+  bool blocked = false;
+  KvrEvent ev[8];
+  int num = 0;
+  for (bool end = false; !end;) {
+    apr_status_t rv = ap_get_brigade(f->next, in, AP_MODE_READBYTES, APR_BLOCK_READ, kReadAhead);
+    if (rv != APR_SUCCESS) {
+      apr_brigade_cleanup(in);
+      return rv;
+    }
+    if (APR_BRIGADE_EMPTY(in)) break;  // nothing more will come
+    while (!APR_BRIGADE_EMPTY(in)) {
+      apr_bucket *e = APR_BRIGADE_FIRST(in);
+      if (APR_BUCKET_IS_METADATA(e)) {
+        if (APR_BUCKET_IS_EOS(e)) end = true;
+        APR_BUCKET_REMOVE(e);
+        if (blocked) {
+          apr_bucket_destroy(e);
+          continue;
+        }
+        spillQueue(r, &sp, st->body);
+        APR_BRIGADE_INSERT_TAIL(st->body, e);
+        continue;
+      }
+      const char *data = nullptr;
+      apr_size_t len = 0;
+      rv = apr_bucket_read(e, &data, &len, APR_BLOCK_READ);
+      if (rv != APR_SUCCESS) {
+        apr_brigade_cleanup(in);
+        return rv;
+      }
+      if (len == 0 || blocked) {
+        apr_bucket_delete(e);
+        continue;
+      }
+      for (apr_size_t at = 0; at < len && !blocked;) {
+        const apr_size_t room = kvrPostStreamRoom(&st->post);
+        const apr_size_t n = len - at < room ? len - at : room;
+        kvrPostStreamAdd(&st->post, data + at, n);
+        at += n;
+        if (kvrPostStreamRoom(&st->post) == 0) {
+          const int result = kvrPostStreamEnd(&st->post, false, ev, &num);
+          blocked = act(r, result, ev, num);
+        }
+      }
+      if (blocked) {
+        apr_bucket_delete(e);
+        continue;
+      }
+      if (!sp.file && inMemory + static_cast<apr_off_t>(len) <= kBodyInMemory) {
+        rv = apr_bucket_setaside(e, r->pool);
+        if (rv != APR_SUCCESS) {
+          apr_brigade_cleanup(in);
+          return rv;
+        }
+        APR_BUCKET_REMOVE(e);
+        APR_BRIGADE_INSERT_TAIL(st->body, e);
+        inMemory += static_cast<apr_off_t>(len);
+      } else {
+        rv = spillWrite(r, &sp, data, len);
+        apr_bucket_delete(e);
+        if (rv != APR_SUCCESS) {
+          apr_brigade_cleanup(in);
+          return rv;
+        }
+      }
+    }
+    apr_brigade_cleanup(in);
+  }
+  if (!blocked) {
+    const int result = kvrPostStreamEnd(&st->post, true, ev, &num);
+    blocked = act(r, result, ev, num);
+  }
+  if (st->post.decodeError)
+    kvrWriteDebugLog(r->pool, "kvrChkPostKeyWord... ap_unescape_url(szBuffRawTemp) err");
+  if (blocked) {
+    // The handler gets no byte of a blocked body: its read fails, and httpd
+    // sends nothing for that error, since the block page is out.
+    apr_brigade_cleanup(st->body);
+    return AP_FILTER_ERROR;
+  }
+  // The file part goes before the end of the body.
+  apr_bucket *eos = APR_BRIGADE_LAST(st->body);
+  if (eos != APR_BRIGADE_SENTINEL(st->body) && APR_BUCKET_IS_EOS(eos)) {
+    APR_BUCKET_REMOVE(eos);
+    spillQueue(r, &sp, st->body);
+    APR_BRIGADE_INSERT_TAIL(st->body, eos);
+  } else {
+    spillQueue(r, &sp, st->body);
+  }
+  return APR_SUCCESS;
+}
+
+// Hands the held body to the reader as the next filter would: up to
+// readbytes, a line, or all of it.
+apr_status_t serveBody(KvrFilterState *st, apr_bucket_brigade *bb, ap_input_mode_t mode,
+                       apr_read_type_e block, apr_off_t readbytes) {
+  apr_bucket_brigade *body = st->body;
+  if (APR_BRIGADE_EMPTY(body)) {
+    APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(bb->bucket_alloc));
+    return APR_SUCCESS;
+  }
+  if (mode == AP_MODE_GETLINE) return apr_brigade_split_line(bb, body, block, HUGE_STRING_LEN);
+  if (mode == AP_MODE_EXHAUSTIVE) {
+    APR_BRIGADE_CONCAT(bb, body);
+    return APR_SUCCESS;
+  }
+  apr_bucket *after = nullptr;
+  const apr_status_t rv = apr_brigade_partition(body, readbytes, &after);
+  if (rv != APR_SUCCESS && rv != APR_INCOMPLETE) return rv;
+  for (apr_bucket *e = APR_BRIGADE_FIRST(body); e != after;) {
+    apr_bucket *next = APR_BUCKET_NEXT(e);
+    if (mode == AP_MODE_SPECULATIVE) {
+      apr_bucket *copy = nullptr;
+      if (apr_bucket_copy(e, &copy) == APR_SUCCESS) APR_BRIGADE_INSERT_TAIL(bb, copy);
+    } else {
+      APR_BUCKET_REMOVE(e);
+      APR_BRIGADE_INSERT_TAIL(bb, e);
+    }
+    e = next;
+  }
+  // The end of the body comes with its last bytes, as from the server.
+  if (mode != AP_MODE_SPECULATIVE && !APR_BRIGADE_EMPTY(body) &&
+      APR_BUCKET_IS_EOS(APR_BRIGADE_FIRST(body))) {
+    apr_bucket *eos = APR_BRIGADE_FIRST(body);
+    APR_BUCKET_REMOVE(eos);
+    APR_BRIGADE_INSERT_TAIL(bb, eos);
+  }
+  return APR_SUCCESS;
+}
+
+// Whether this request's body is screened; decided at its first read.
+bool screensBody(request_rec *r, KvrFilterState *st) {
+  if (nVazidezChkPostKeyWord != 1 && nVazidezBlockPostKeyWord != 1) return false;
+  if (st->exempt < 0) st->exempt = kvrVazidezChkPostDna(r);
+  if (st->script < 0) st->script = kvrVazidezChkScript(r);
+  if (st->exempt == 1 || st->script != 1) return false;
+  const char *type = apr_table_get(r->headers_in, "Content-Type");
+  if (!type) return false;
+  const bool form = strcasecmp(type, "application/x-www-form-urlencoded") == 0;
+  return kvrPostStreamInit(&st->post, r->pool, form);
 }
 
 }  // namespace
-
-int kvrChkPostKeyWord(ap_filter_t *f, apr_bucket_brigade *bb, apr_bucket *b, const char *szPostBuff,
-                      apr_size_t nPostBuffLen) {
-  request_rec *r = f->r;
-  KvrFilterState *st = kvrFilterState(f);
-  if (st->exempt < 0) st->exempt = kvrVazidezChkPostDna(r);
-  if (st->script < 0) st->script = kvrVazidezChkScript(r);
-  if (nVazidezChkPostKeyWord != 1 && nVazidezBlockPostKeyWord != 1) return 1;
-  if (st->exempt == 1 || st->script != 1) return 1;
-  const char *type = apr_table_get(r->headers_in, "Content-Type");
-  if (!type) return 0;
-  try {
-    const bool form = strcasecmp(type, "application/x-www-form-urlencoded") == 0;
-    KvrPostText text = kvrPostPrepare(r->pool, szPostBuff, nPostBuffLen, form, st->gbkTrail);
-    if (text.decodeError)
-      kvrWriteDebugLog(r->pool, "kvrChkPostKeyWord... ap_unescape_url(szBuffRawTemp) err");
-    KvrPostHit hits[8];
-    int numHits = 0;
-    const int result = kvrPostSweep(r->pool, text, nVazidezBlockPostKeyWord == 1,
-                                    nVazidezChkPostKeyWord == 1, hits, &numHits);
-    if (result == 2) {
-      logHit(r, text, hits[0], "拦截");
-      char *page = kvr_str_replace(r->pool, const_cast<char *>("{!postkey!}"), entryOf(hits[0]).gbk,
-                                   strVazidezPostShow, 32768);
-      if (page) kvr_remove_str(page);
-      kvr_out_on_error_in(f, b, bb, page);  // without a template: an empty page
-      return 2;
-    }
-    for (int i = 0; i < numHits; ++i) logHit(r, text, hits[i], "记录");
-  } catch (...) {
-    // Out of memory in the sweep: the body passes unexamined.
-  }
-  return 1;
-}
 
 apr_status_t rizururuzarida_i_filter(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
                                      apr_read_type_e block, apr_off_t readbytes) {
@@ -104,18 +231,34 @@ apr_status_t rizururuzarida_i_filter(ap_filter_t *f, apr_bucket_brigade *bb, ap_
   }
   if (strcasecmp(r->method, "POST") != 0)
     return ap_get_brigade(f->next, bb, mode, block, readbytes);
-
-  const apr_status_t rv = ap_get_brigade(f->next, bb, mode, block, readbytes);
-  if (rv != APR_SUCCESS) return rv;
-  const bool examine = nVazidezChkPostKeyWord == 1 || nVazidezBlockPostKeyWord == 1 ||
-                       nBlockMuma == 1 || nBlockGuama == 1;
-  kvrEachDataBucket(bb, [&](apr_bucket *b, const char *data, apr_size_t len) {
-    const int trailAfter = kvrGbkTrailAfter(data, len, st->gbkTrail);
-    if (len > nPostSizeMin && len < nPostSizeMax && examine && len <= 0xFFFFF && data &&
-        kvrChkPostKeyWord(f, bb, b, data, len) != 1)
-      return false;  // nothing more in this read: no Content-Type, or blocked
-    st->gbkTrail = trailAfter;
-    return true;
-  });
-  return rv;
+  if (mode == AP_MODE_INIT || mode == AP_MODE_EATCRLF)
+    return ap_get_brigade(f->next, bb, mode, block, readbytes);
+  if (!st->started) {
+    st->started = true;
+    try {
+      st->screened = screensBody(r, st);
+    } catch (...) {
+      st->screened = false;
+    }
+  }
+  if (!st->screened) {
+    const apr_status_t rv = ap_get_brigade(f->next, bb, mode, block, readbytes);
+    if (rv == APR_SUCCESS) kvrDropEmptyBuckets(bb);
+    return rv;
+  }
+  if (st->failed != APR_SUCCESS) return st->failed;
+  if (!st->body) {
+    apr_status_t rv;
+    try {
+      rv = readBody(f, st);
+    } catch (...) {
+      // Out of memory in a sweep: what was read goes on unexamined.
+      rv = APR_ENOMEM;
+    }
+    if (rv != APR_SUCCESS) {
+      st->failed = rv;
+      return rv;
+    }
+  }
+  return serveBody(st, bb, mode, block, readbytes);
 }

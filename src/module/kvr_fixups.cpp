@@ -8,21 +8,20 @@
 #include "filters/kvr_filters.h"
 #include "log/kvr_log.h"
 #include "module/kvr_pages.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 
 namespace {
 
 int sendPage(request_rec *r, const char *page) {
+  kvrPrepareBlockResponse(r);
   ap_set_content_type(r, kvrPageContentType);
   ap_rputs(page, r);
   return DONE;
 }
 
-}  // namespace
-
-int kvr_ap_fixups(request_rec *r) {
-  if (ngCliIp == 1 && kvrChkgCliIp(r) == 1) return DECLINED;
-
+// The method check: DONE after the page for a method that is not allowed.
+int checkMethod(request_rec *r) {
   if (nChkReqMet == 1 && r->method && strcasecmp(r->method, "GET") != 0 &&
       strcasecmp(r->method, "POST") != 0 && strcasecmp(r->method, "HEAD") != 0) {
     kvrWriteIcpLog(r, "拦截", "HTTP_TYPE", r->method);
@@ -30,6 +29,22 @@ int kvr_ap_fixups(request_rec *r) {
     const char *method = ap_escape_html(r->pool, r->method);
     return sendPage(r, apr_psprintf(r->pool, strReqMetMsg, method, method));
   }
+  return DECLINED;
+}
+
+}  // namespace
+
+int kvr_ap_trace(request_rec *r) {
+  if (r->method_number != M_TRACE || !kvrScreensRequest(r)) return DECLINED;
+  if (ngCliIp == 1 && kvrChkgCliIp(r) == 1) return DECLINED;
+  return checkMethod(r);
+}
+
+int kvr_ap_fixups(request_rec *r) {
+  if (!kvrScreensRequest(r)) return DECLINED;
+  if (ngCliIp == 1 && kvrChkgCliIp(r) == 1) return DECLINED;
+
+  if (checkMethod(r) == DONE) return DONE;
 
   const char *address = kvrRequestAddress(r);
   if (nUrlLen != 0 && std::strlen(address) > nUrlLen) {

@@ -7,6 +7,7 @@
 
 #include "config/kvr_config.h"
 #include "module/kvr_pages.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "module/rizu_compat.h"
 #include "util/kvr_text.h"
@@ -16,6 +17,7 @@ namespace {
 constexpr size_t kPageBuf = 1024 * 10;
 
 void sendPage(request_rec *r, const char *page) {
+  kvrPrepareBlockResponse(r);
   ap_set_content_type(r, kvrPageContentType);
   ap_rputs(page, r);
 }

@@ -29,3 +29,6 @@ int kvrChkBlockSqlScript(request_rec *r);
 int kvrChkBlockSql(request_rec *r);
 
 int kvr_ap_fixups(request_rec *r);
+// Map-to-storage hook: refuses TRACE, which the server answers before the
+// fixups, as the method check refuses any other method.
+int kvr_ap_trace(request_rec *r);

@@ -7,6 +7,7 @@
 #include "filters/kvr_filters.h"
 #include "log/kvr_log.h"
 #include "module/kvr_pages.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "util/kvr_text.h"
 
@@ -27,7 +28,12 @@ int findFragment(const char *subject) {
 }  // namespace
 
 int kvrChkBlockSqlScript(request_rec *r) {
-  return kvrPathIsScript(r->uri, &arrBlockSqlScript[0][0], kScriptSlots, kScriptWidth) ? 1 : 0;
+  // Path info after a script ("/page.php/x") does not hide it.
+  const char *list = &arrBlockSqlScript[0][0];
+  return kvrPathIsScript(r->uri, list, kScriptSlots, kScriptWidth) ||
+                 kvrPathIsScript(kvrPathWithoutInfo(r), list, kScriptSlots, kScriptWidth)
+             ? 1
+             : 0;
 }
 
 int kvrChkBlockSql(request_rec *r) {
@@ -41,6 +47,7 @@ int kvrChkBlockSql(request_rec *r) {
       if (at >= 0) {
         if (nBlockSql == 1) {
           kvrWriteIcpLog(r, "拦截", "SQL_URL", arrBlockSql[at]);
+          kvrPrepareBlockResponse(r);
           ap_set_content_type(r, kvrPageContentType);
           ap_rputs(strBlockSQLMsg, r);
           return 2;
@@ -58,6 +65,7 @@ int kvrChkBlockSql(request_rec *r) {
   if (at < 0) return 1;
   if (nBlockSql == 1) {
     kvrWriteIcpLog(r, "拦截", "SQL_COOKIES", arrBlockSql[at]);
+    kvrPrepareBlockResponse(r);
     ap_set_content_type(r, kvrPageContentType);
     ap_rputs(strBlockSQLMsg, r);
     return 2;

@@ -13,6 +13,7 @@
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
 #include "module/kvr_pages.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "module/rizu_compat.h"
 
@@ -83,6 +84,7 @@ int kvr_ap_headers_early(request_rec *r) {
     std::lock_guard<std::mutex> lock(gLoadMutex);
     if (loadedFlag() == 0) {
       if (loadConfiguration(r->pool) != 1) {
+        kvrPrepareBlockResponse(r);
         ap_set_content_type(r, kvrPageContentType);
         ap_rputs(stReadConfErrMsg, r);
         return DONE;
@@ -91,22 +93,35 @@ int kvr_ap_headers_early(request_rec *r) {
     }
   }
   if (ngCliIp == 1 && kvrChkgCliIp(r) == 1) return DECLINED;
-  if (nDisGZip == 1) apr_table_unset(r->headers_in, "Accept-Encoding");
+  if (nDisGZip == 1) kvrHideAcceptEncoding(r);
   return DECLINED;
 }
 
 void rizururuzarida_hooks(apr_pool_t * /*p*/) {
-  ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr,
-                            AP_FTYPE_RESOURCE);
+  kvrOutputFilter = ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr,
+                                              AP_FTYPE_RESOURCE);
   ap_register_input_filter("i-kvr-resource-1", rizururuzarida_i_filter, nullptr, AP_FTYPE_RESOURCE);
-  // Not for the server configuration: placed above every other filter after
-  // a block page, it keeps the rest of the handler's output from the client.
-  kvrDiscardFilter =
-      ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter, nullptr,
-                                static_cast<ap_filter_type>(AP_FTYPE_RESOURCE - 5));
+  // Put on the connection after a block page, it keeps the rest of the
+  // request's output from the client; named in a configuration it does
+  // nothing.
+  kvrDiscardFilter = ap_register_output_filter("kvr-discard-after-block", kvr_discard_filter,
+                                               nullptr, AP_FTYPE_CONNECTION);
+  // Not for the server configuration: the module adds it where it
+  // answers conditional requests after screening. It runs after the
+  // resource filters and before compression and ranges.
+  kvrConditionalFilter =
+      ap_register_output_filter("kvr-conditional", kvr_conditional_filter, nullptr,
+                                static_cast<ap_filter_type>(AP_FTYPE_CONTENT_SET - 1));
   ap_hook_child_init(kvr_ap_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-  ap_hook_post_read_request(kvr_ap_headers_early, nullptr, nullptr, APR_HOOK_FIRST);
+  // The client lists and the exemption compare the address of the user
+  // agent, which a trusted proxy's header sets in mod_remoteip's hook.
+  static const char *const afterRemoteIp[] = {"mod_remoteip.c", nullptr};
+  ap_hook_post_read_request(kvr_ap_headers_early, afterRemoteIp, nullptr, APR_HOOK_FIRST);
+  // The server answers TRACE while it maps the request, before the fixups.
+  static const char *const beforeTrace[] = {"http_core.c", nullptr};
+  ap_hook_map_to_storage(kvr_ap_trace, nullptr, beforeTrace, APR_HOOK_FIRST);
   ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_insert_filter(kvr_ap_insert_filter, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,10 +21,11 @@
 #include <vector>
 
 #include "config/kvr_config.h"
-#include "filters/kvr_context.h"
-#include "filters/kvr_get_scan.h"
-#include "filters/kvr_post_scan.h"
 #include "match/kvr_match.h"
+#include "screen/kvr_context.h"
+#include "screen/kvr_get_scan.h"
+#include "screen/kvr_post_scan.h"
+#include "screen/kvr_stream.h"
 #include "util/kvr_text.h"
 
 namespace {
@@ -194,6 +196,24 @@ std::string readAll(const std::string &path, bool *ok) {
   return ss.str();
 }
 
+// The file as the filters see a response or a body: one text, in segments
+// when it is long. Prints each event, or that it passes.
+void printEvent(const std::string &file, const KvrEvent &ev, bool post) {
+  static const char *names[] = {"c (smart block)", "cex (verbatim block)", "b (smart record)",
+                                "bex (verbatim record)"};
+  const char *charset = ev.charset == 1 ? "GBK" : ev.charset == 2 ? "UTF-8" : "BIG5";
+  if (post) {
+    std::printf("%s: %s \"%s\" (POST table %s, %s pass)\n", file.c_str(),
+                ev.action == 2 ? "blocked by" : "recorded for", utf8(ev.keyword).c_str(),
+                names[ev.table], charset);
+    return;
+  }
+  std::printf("%s: %s \"%s\" (GET %s table, %s form); context: %s\n", file.c_str(),
+              ev.action == 2 ? "blocked by" : "recorded for", utf8(ev.keyword).c_str(),
+              ev.action == 2 ? "block" : "record", charset,
+              ev.charset == 2 ? ev.context : utf8(ev.context).c_str());
+}
+
 void screenGet(apr_pool_t *pool, const std::string &file) {
   bool ok;
   const std::string data = readAll(file, &ok);
@@ -201,25 +221,30 @@ void screenGet(apr_pool_t *pool, const std::string &file) {
     std::printf("%s: cannot be read\n", file.c_str());
     return;
   }
-  const KvrFilteredText ft = kvrFilterText(pool, data.data(), data.size());
-  KvrGetHit hit;
-  const int table = kvrGetScan(ft, false, true, &hit);
-  if (!table) {
-    std::printf("%s: passes\n", file.c_str());
-    return;
+  KvrGetStream s;
+  int events = 0;
+  if (kvrGetStreamInit(&s, pool, false, true)) {
+    KvrEvent ev{};
+    for (size_t at = 0; at < data.size();) {
+      const size_t n = std::min(kvrGetStreamRoom(&s), data.size() - at);
+      kvrGetStreamAdd(&s, data.data() + at, n);
+      at += n;
+      if (kvrGetStreamNotText(&s)) {
+        std::printf("%s: not examined (a NUL byte among its first 1023 bytes)\n", file.c_str());
+        return;
+      }
+      const bool last = at == data.size();
+      if (kvrGetStreamRoom(&s) == 0 || last) {
+        const int r = kvrGetStreamEnd(&s, last, &ev);
+        if (r) {
+          printEvent(file, ev, false);
+          ++events;
+        }
+        if (r == 2) break;
+      }
+    }
   }
-  const structGetKeyWord &e = table == 2 ? arrGetKeyWord.c[hit.index] : arrGetKeyWord.b[hit.index];
-  const char *form = hit.charset == 1 ? e.gbk : hit.charset == 2 ? e.utf8 : e.big5;
-  std::string ctx(3 * nLogGetHtmlPageLen + 1, '\0');
-  kvrPageContext(pool, hit.words, form, hit.key1, hit.key2, hit.key3, data.data(), data.size(),
-                 ft.text, ft.len, &ctx[0], nLogGetHtmlPageLen);
-  std::printf("%s: %s \"%s\" (GET %s table, %s form); context: %s\n", file.c_str(),
-              table == 2 ? "blocked by" : "recorded for", utf8(e.gbk).c_str(),
-              table == 2 ? "block" : "record",
-              hit.charset == 1   ? "GBK"
-              : hit.charset == 2 ? "UTF-8"
-                                 : "BIG5",
-              hit.charset == 2 ? ctx.c_str() : utf8(ctx.c_str()).c_str());
+  if (!events) std::printf("%s: passes\n", file.c_str());
 }
 
 void screenPost(apr_pool_t *pool, const std::string &file, bool form) {
@@ -229,23 +254,24 @@ void screenPost(apr_pool_t *pool, const std::string &file, bool form) {
     std::printf("%s: cannot be read\n", file.c_str());
     return;
   }
-  const KvrPostText pt = kvrPostPrepare(pool, data.data(), data.size(), form);
-  KvrPostHit hits[8];
-  int n = 0;
-  const int r =
-      kvrPostSweep(pool, pt, nVazidezBlockPostKeyWord == 1, nVazidezChkPostKeyWord == 1, hits, &n);
-  if (n == 0) std::printf("%s: passes\n", file.c_str());
-  static const char *names[] = {"c (smart block)", "cex (verbatim block)", "b (smart record)",
-                                "bex (verbatim record)"};
-  for (int k = 0; k < n; ++k) {
-    const structPostKeyWord *t = hits[k].table == kPostC     ? arrPostKeyWord.c
-                                 : hits[k].table == kPostCex ? arrPostKeyWord.cex
-                                 : hits[k].table == kPostB   ? arrPostKeyWord.b
-                                                             : arrPostKeyWord.bex;
-    std::printf("%s: %s \"%s\" (POST table %s, %s pass)\n", file.c_str(),
-                r == 2 ? "blocked by" : "recorded for", utf8(t[hits[k].index].gbk).c_str(),
-                names[hits[k].table], hits[k].pass == 1 ? "GBK" : "UTF-8");
+  KvrPostStream s;
+  int events = 0;
+  if (kvrPostStreamInit(&s, pool, form)) {
+    KvrEvent ev[8];
+    int n = 0;
+    for (size_t at = 0; at <= data.size();) {
+      const size_t m = std::min(kvrPostStreamRoom(&s), data.size() - at);
+      kvrPostStreamAdd(&s, data.data() + at, m);
+      at += m;
+      const bool last = at == data.size();
+      if (kvrPostStreamRoom(&s) != 0 && !last) continue;
+      const int r = kvrPostStreamEnd(&s, last, ev, &n);
+      for (int k = 0; k < n; ++k) printEvent(file, ev[k], true);
+      events += n;
+      if (r == 2 || last) break;
+    }
   }
+  if (!events) std::printf("%s: passes\n", file.c_str());
 }
 
 int usage() {

@@ -159,31 +159,29 @@ class ResponseTest(ServerTestCase):
         self.assertEqual(gbk(page("禁词记录词")), h.get("/o.html").body)
         self.assertEqual([], text_records())
 
-    def test_bucket_size_bounds(self):
-        # mod_bucketeer cuts the page at each 0x02 byte: a bucket of 3 bytes
-        # is never examined, one of 4 bytes is.
+    def test_keyword_cut_by_buckets_and_brigades_is_found(self):
+        # mod_bucketeer cuts the page at each 0x02 byte and passes the
+        # brigade on at each 0x10: the keyword is found across every cut, and
+        # the page still held is replaced whole.
         bucketeer = "<Location /bk>\n  SetOutputFilter BUCKETEER;o-kvr-resource-1\n</Location>\n"
-        h = self.serve({"bk/three.html": b"x" * 20 + b"\x02a" + gbk("禁") + b"\x02" + gbk("词") + b"\x02zz",
-                        "bk/four.html": b"x" * 20 + b"\x02ab" + gbk("禁词") + b"\x02" + b"zz"},
-                       extra_conf=bucketeer, files={"getkeyc.txt": "禁\n禁词\n"})
-        r = h.get("/bk/three.html")
-        self.assertEqual(b"x" * 20 + b"a" + gbk("禁词") + b"zz", r.body)
-        self.assertBlocked(h.get("/bk/four.html"), "禁")
-        self.assertEqual(1, len(text_records()))
-
-    def test_keyword_split_between_buckets_is_not_found(self):
-        bucketeer = "<Location /bk>\n  SetOutputFilter BUCKETEER;o-kvr-resource-1\n</Location>\n"
-        h = self.serve({"bk/split.html": gbk("前面的内容禁") + b"\x02" + gbk("词后面的内容")},
-                       extra_conf=bucketeer)
-        self.assertEqual(gbk("前面的内容禁词后面的内容"), h.get("/bk/split.html").body)
+        h = self.serve({"bk/split.html": gbk("前面的内容禁") + b"\x02" + gbk("词后面的内容"),
+                        "bk/brigades.html": b"x" * 20 + b"\x10a" + gbk("禁") + b"\x10\x02" + gbk("词"),
+                        "bk/tiny.html": b"a\x02b\x02c\x10d",
+                        "bk/clean.html": gbk("禁") + b"\x02\x10" + gbk("止词")},
+                       extra_conf=bucketeer, files={"getkeyc.txt": "禁词\nabcd\n"})
+        self.assertBlocked(h.get("/bk/split.html"))
+        self.assertBlocked(h.get("/bk/brigades.html"))
+        self.assertBlocked(h.get("/bk/tiny.html"), "abcd")  # four pieces of one byte
+        self.assertEqual(gbk("禁止词"), h.get("/bk/clean.html").body)
+        self.assertEqual(3, len(text_records()))
 
     def test_block_after_part_was_sent_sends_nothing_more_and_closes(self):
-        # 0x10 makes mod_bucketeer pass the brigade on: the first part goes
-        # out (headers with it) before the keyword is seen.
+        # 0x06 makes mod_bucketeer flush: the first part goes out (headers
+        # with it) before the keyword is seen.
         bucketeer = "<Location /bk>\n  SetOutputFilter BUCKETEER;o-kvr-resource-1\n</Location>\n"
         first = gbk("第一部分内容" * 10)
-        rest = gbk("第二部分有禁词") + b"\x10" + gbk("第三部分不应出现") + b"\x10" + gbk("第四部分")
-        h = self.serve({"bk/late.html": first + b"\x10" + rest}, extra_conf=bucketeer)
+        rest = gbk("第二部分有禁词") + b"\x06" + gbk("第三部分不应出现") + b"\x06" + gbk("第四部分")
+        h = self.serve({"bk/late.html": first + b"\x06" + rest}, extra_conf=bucketeer)
         req = b"GET /bk/late.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\nGET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
         responses = parse_responses(h.raw(req))
         self.assertEqual(1, len(responses))  # the connection closed after the first
@@ -201,6 +199,16 @@ class ResponseTest(ServerTestCase):
         self.assertEqual(2, len(responses))
         self.assertBlocked(responses[0])
         self.assertEqual(b"<html><body>hello</body></html>\n", responses[1].body)
+
+    def test_the_discard_filter_named_by_a_configuration_does_nothing(self):
+        # Only a block puts it to work; named in a configuration it passes
+        # every response on as it is, and blocks still happen.
+        h = self.serve({"n.html": page("正常"), "b.html": page("禁词")},
+                       extra_conf="<Location />\n  AddOutputFilter kvr-discard-after-block html\n"
+                                  "</Location>\n")
+        self.assertEqual(gbk(page("正常")), h.get("/n.html").body)
+        self.assertBlocked(h.get("/b.html"))
+        self.assertEqual(gbk(page("正常")), h.get("/n.html").body)
 
     def test_two_blocked_pages_on_one_connection(self):
         h = self.serve({"k1.html": page("禁词一"), "k2.html": page("badword")})

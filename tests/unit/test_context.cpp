@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "filters/kvr_context.h"
+#include "screen/kvr_context.h"
 #include "test_support.h"
 
 using std::string;

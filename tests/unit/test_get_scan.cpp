@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/kvr_config.h"
-#include "filters/kvr_get_scan.h"
+#include "screen/kvr_get_scan.h"
 #include "match/kvr_match.h"
 #include "test_support.h"
 #include "util/kvr_cpu.h"

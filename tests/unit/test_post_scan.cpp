@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/kvr_config.h"
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_post_scan.h"
 #include "match/kvr_match.h"
 #include "test_support.h"
 

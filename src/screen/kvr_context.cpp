@@ -1,7 +1,7 @@
 // Cutting the context of a hit out of the examined text. Positions and
 // lengths are unsigned: a window that would start before the text starts
 // beyond its end, and so at 0, keeping the length computed for it.
-#include "filters/kvr_context.h"
+#include "screen/kvr_context.h"
 
 #include <apr_strings.h>
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "filters/kvr_get_scan.h"
+#include "screen/kvr_get_scan.h"
 
 // Table slots of the sweeps.
 enum KvrPostTable { kPostC = 0, kPostCex = 1, kPostB = 2, kPostBex = 3 };

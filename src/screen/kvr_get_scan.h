@@ -53,8 +53,10 @@ struct KvrGetHit {
 // The searches of the check in their order: the block table first (when its
 // switch is on and the request is not exempt), the record table only when
 // no block entry resolved. `script` is the script test of the request.
-// Returns hit->table.
-int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit);
+// `record` false leaves the record table out (a look for block keywords
+// only). Returns hit->table.
+int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit,
+               bool record = true);
 
 // Room reused by the checks of one response: grown (in powers of two, from
 // the pool) only when a check needs more.
@@ -71,4 +73,5 @@ struct KvrScratch {
 // one byte), the automata search the bytes as they are with their folded classes. *ft receives the
 // filtered text when it was built (ft->text null if not).
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
-                KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch = nullptr);
+                KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch = nullptr,
+                bool record = true);

@@ -1,4 +1,4 @@
-#include "filters/kvr_post_scan.h"
+#include "screen/kvr_post_scan.h"
 
 #include <apr_lib.h>
 #include <apr_strings.h>

@@ -1,4 +1,4 @@
-#include "filters/kvr_get_scan.h"
+#include "screen/kvr_get_scan.h"
 
 #include <apr_strings.h>
 
@@ -438,13 +438,13 @@ constexpr Resolver kRecord[3] = {nVazidezGetChkKeyIndex1, nVazidezGetChkKeyIndex
 
 }  // namespace
 
-int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit) {
+int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit, bool record) {
   std::memset(hit, 0, sizeof *hit);
   if (nVazidezBlockGetKeyWord == 1) {
     if (exempt) return 0;  // an exempt request is not searched at all
     if (script && searchTable(acsm_vazidez_getkeyc, ft, kBlock, 2, hit)) return 2;
   }
-  if (!exempt && nVazidezChkGetKeyWord == 1 && script &&
+  if (record && !exempt && nVazidezChkGetKeyWord == 1 && script &&
       searchTable(acsm_vazidez_getkeyb, ft, kRecord, 1, hit))
     return 1;
   return 0;
@@ -466,13 +466,13 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 }  // namespace
 
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
-                KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch) {
+                KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch, bool recordToo) {
   std::memset(hit, 0, sizeof *hit);
   ft->text = nullptr;
   ft->len = 0;
   ft->starts = nullptr;
   const bool block = nVazidezBlockGetKeyWord == 1 && !exempt && script;
-  const bool record = nVazidezChkGetKeyWord == 1 && !exempt && script;
+  const bool record = recordToo && nVazidezChkGetKeyWord == 1 && !exempt && script;
   if (!block && !record) return 0;
   ACSM_STRUCT *c = block ? acsm_vazidez_getkeyc : nullptr;
   ACSM_STRUCT *b = record ? acsm_vazidez_getkeyb : nullptr;
@@ -503,5 +503,5 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     if (!foldedFinds(c, data, n, starts) && !foldedFinds(b, data, n, starts)) return 0;
   }
   *ft = kvrFilterText(pool, data, n, trail);
-  return kvrGetScan(*ft, exempt, script, hit);
+  return kvrGetScan(*ft, exempt, script, hit, record);
 }
