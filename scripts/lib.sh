@@ -1,6 +1,7 @@
 # Shared by the scripts: the Debian packages the project builds and runs with.
 RIZU_PACKAGES=(build-essential cmake pkg-config apache2-bin apache2-dev libapr1-dev libaprutil1-dev
-  libgtest-dev python3 curl nghttp2-client clang-14 libclang-rt-14-dev chromium fonts-wqy-microhei)
+  libgtest-dev python3 curl nghttp2-client clang-14 libclang-rt-14-dev chromium fonts-wqy-microhei
+  apache2 debhelper dpkg-dev lintian)
 
 need_packages() {
   local missing=()

@@ -13,6 +13,7 @@
 #include "filters/kvr_filter_state.h"
 #include "log/kvr_log.h"
 #include "module/kvr_request.h"
+#include "module/kvr_counters.h"
 #include "module/kvr_screen.h"
 #include "util/kvr_text.h"
 
@@ -122,6 +123,7 @@ bool screens(ap_filter_t *f, KvrFilterState *st) {
   if (st->script < 0) st->script = kvrVazidezChkScript(r);
   if (!kvrGetStreamInit(&st->get, r->pool, st->exempt == 1, st->script == 1)) return false;
   st->held = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+  kvrCount(kvrResponsesExamined);
   return true;
 }
 
@@ -206,6 +208,7 @@ apr_status_t screenBrigade(ap_filter_t *f, KvrFilterState *st, apr_bucket_brigad
     APR_BUCKET_REMOVE(e);
     APR_BRIGADE_INSERT_TAIL(st->held, e);
     kvrGetStreamAdd(&st->get, data, len);
+    kvrCount(kvrResponseBytesExamined, len);
     if (kvrGetStreamNotText(&st->get)) {
       // Not text: nothing of it is searched.
       APR_BRIGADE_CONCAT(st->held, bb);

@@ -12,6 +12,7 @@
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
 #include "log/kvr_log.h"
+#include "module/kvr_counters.h"
 #include "module/kvr_screen.h"
 #include "util/kvr_text.h"
 
@@ -115,6 +116,7 @@ apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
         const apr_size_t room = kvrPostStreamRoom(&st->post);
         const apr_size_t n = len - at < room ? len - at : room;
         kvrPostStreamAdd(&st->post, data + at, n);
+        kvrCount(kvrBodyBytesExamined, n);
         at += n;
         if (kvrPostStreamRoom(&st->post) == 0) {
           const int result = kvrPostStreamEnd(&st->post, false, ev, &num);
@@ -216,7 +218,9 @@ bool screensBody(request_rec *r, KvrFilterState *st) {
   const char *type = apr_table_get(r->headers_in, "Content-Type");
   if (!type) return false;
   const bool form = strcasecmp(type, "application/x-www-form-urlencoded") == 0;
-  return kvrPostStreamInit(&st->post, r->pool, form);
+  if (!kvrPostStreamInit(&st->post, r->pool, form)) return false;
+  kvrCount(kvrBodiesExamined);
+  return true;
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 
 #include "config/kvr_config.h"
 #include "log/kvr_log_records.h"
+#include "module/kvr_counters.h"
 #include "module/rizu_compat.h"
 #include "util/kvr_text.h"
 
@@ -286,23 +287,32 @@ int kvrWriteTextLog(apr_pool_t *pool, int /*nCacheLogMsg*/, int nPageCode, const
 
 int kvrWriteIcpLog(request_rec *r, const char *szAction, const char *szClass,
                    const char *szDescription) {
-  kvrWriteTextLog(r->pool, 0, 10, szAction, szClass, szDescription, kvrClientIp(r), "", r->method,
-                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", "");
-  kvrWriteHtmlLog(r->pool, 0, 10, szAction, szClass, szDescription, kvrClientIp(r), "", r->method,
-                  kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", "");
+  const int text =
+      kvrWriteTextLog(r->pool, 0, 10, szAction, szClass, szDescription, kvrClientIp(r), "",
+                      r->method, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri,
+                      r->args, "", r->filename, "", "", "");
+  const int html =
+      kvrWriteHtmlLog(r->pool, 0, 10, szAction, szClass, szDescription, kvrClientIp(r), "",
+                      r->method, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri,
+                      r->args, "", r->filename, "", "", "");
+  if (!text || !html) kvrCount(kvrEventsNotWritten);
   return 1;
 }
 
 void kvrWriteKeywordEvent(request_rec *r, int nPageCode, const char *szAction,
                           const char *szKeyword, const char *szReqMet, const char *szContext) {
-  kvrWriteTextLog(r->pool, 0, nPageCode, szAction, "关键字", szKeyword, kvrClientIp(r), "",
-                  szReqMet, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", szContext);
-  kvrWriteHtmlLog(r->pool, 0, nPageCode, szAction, "关键字", szKeyword, kvrClientIp(r), "",
-                  szReqMet, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args, "",
-                  r->filename, "", "", szContext);
+  const bool block = std::strcmp(szAction, "拦截") == 0;
+  kvrCount(std::strcmp(szReqMet, "POST") == 0 ? (block ? kvrPostBlocks : kvrPostRecords)
+                                              : (block ? kvrGetBlocks : kvrGetRecords));
+  const int text =
+      kvrWriteTextLog(r->pool, 0, nPageCode, szAction, "关键字", szKeyword, kvrClientIp(r), "",
+                      szReqMet, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args,
+                      "", r->filename, "", "", szContext);
+  const int html =
+      kvrWriteHtmlLog(r->pool, 0, nPageCode, szAction, "关键字", szKeyword, kvrClientIp(r), "",
+                      szReqMet, kvrLocalIp(r), r->hostname, r->parsed_uri.port_str, r->uri, r->args,
+                      "", r->filename, "", "", szContext);
+  if (!text || !html) kvrCount(kvrEventsNotWritten);
 }
 
 int kvrWriteDebugLog(apr_pool_t * /*pool*/, const char * /*strMsg*/) {

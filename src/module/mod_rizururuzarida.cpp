@@ -3,15 +3,18 @@
 // httpd.h first: the other server headers rely on its types.
 #include <apr_strings.h>
 #include <http_config.h>
+#include <http_core.h>
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
+#include <mod_status.h>
 
 #include <mutex>
 
 #include "config/kvr_config.h"
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
+#include "module/kvr_counters.h"
 #include "module/kvr_pages.h"
 #include "module/kvr_request.h"
 #include "module/kvr_screen.h"
@@ -30,6 +33,8 @@ int loadedFlag() {
 }
 void setLoaded() {
   __atomic_store_n(&nReadConfig, 1, __ATOMIC_RELEASE);
+  // The configuration generation, as mod_status shows it for the parent.
+  kvrCountersNoteLoad(ap_state_query(AP_SQ_CONFIG_GEN), apr_time_now());
 }
 std::mutex gLoadMutex;
 
@@ -97,6 +102,25 @@ int kvr_ap_headers_early(request_rec *r) {
   return DECLINED;
 }
 
+// The counters' shared memory is made before the children are forked, in
+// the server process's pool, so that a graceful restart keeps the counts.
+int kvr_ap_post_config(apr_pool_t * /*pconf*/, apr_pool_t * /*plog*/, apr_pool_t * /*ptemp*/,
+                       server_rec *s) {
+  if (!kvrCountersAttach(s->process->pool))
+    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
+                 "no shared memory for the counters: they stay off");
+  return OK;
+}
+
+int kvr_status_hook(request_rec *r, int flags) {
+  try {
+    ap_rputs(kvrCountersText((flags & AP_STATUS_SHORT) == 0).c_str(), r);
+  } catch (...) {
+    // Out of memory for the text: the page goes without it.
+  }
+  return OK;
+}
+
 void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   kvrOutputFilter = ap_register_output_filter("o-kvr-resource-1", rizururuzarida_o_filter, nullptr,
                                               AP_FTYPE_RESOURCE);
@@ -122,6 +146,8 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   ap_hook_map_to_storage(kvr_ap_trace, nullptr, beforeTrace, APR_HOOK_FIRST);
   ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_filter(kvr_ap_insert_filter, nullptr, nullptr, APR_HOOK_REALLY_LAST);
+  ap_hook_post_config(kvr_ap_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+  APR_OPTIONAL_HOOK(ap, status_hook, kvr_status_hook, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 
 }  // namespace
