@@ -5,6 +5,10 @@
 
 #include <cstring>
 
+// Tells the shared load which configuration files it reads (see
+// kvr_share.h); does nothing outside such a load.
+void kvrNoteConfigRead(const char *path);
+
 class KvrFile {
  public:
   KvrFile() = default;
@@ -18,6 +22,7 @@ class KvrFile {
     return f_ != nullptr;
   }
   bool openRead(const char *path, apr_pool_t *pool) {
+    kvrNoteConfigRead(path);
     return open(path, APR_READ | APR_BUFFERED, APR_OS_DEFAULT, pool);
   }
   // Reads one line of at most len - 1 bytes (the read stops after a
