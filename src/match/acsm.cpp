@@ -560,7 +560,7 @@ int searchCompiled(const ACSM_STRUCT *acsm, const unsigned char *tx, int n, uint
   return 0;
 }
 
-int searchWith(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
                char arrFindKeyOut3[][64], const uint64_t *gbkStarts, bool fold) {
   if (!current_state) return 0;
