@@ -88,6 +88,8 @@ bool readable(const SeenFile &f) {
 }
 
 struct SharedLoad {
+  // The status page of these tables: every child that takes them writes it.
+  std::string page;
   std::string configDir = kvrConfigDirDefault;
   std::string logDir = kvrLogDirDefault;
   bool ready = false;
@@ -96,6 +98,8 @@ struct SharedLoad {
 };
 
 SharedLoad gShared;
+// As large as kvrWriteConfigLog lets the page be.
+constexpr size_t kStatusPageCap = 0x500000;
 // Set only while the parent's load runs.
 std::vector<SeenFile> *gRecording = nullptr;
 
@@ -121,6 +125,11 @@ int kvrLoadShared(apr_pool_t *ptemp, const char *configDir, const char *logDir) 
         kvrLoadConfiguration(ptemp, gShared.configDir.c_str(), gShared.logDir.c_str(), false);
     gRecording = nullptr;
     if (rc != 1) return 0;
+    // The page is built as large as it may be, then kept at its length.
+    std::string page(kStatusPageCap, '\0');
+    page.resize(kvrBuildConfigPage(&page[0], page.size()));
+    page.shrink_to_fit();
+    gShared.page = std::move(page);
     gShared.files = std::move(files);
     gShared.builder = ::getpid();
     gShared.ready = true;
@@ -151,9 +160,9 @@ size_t kvrSharedFileCount() {
 int kvrAdoptOrLoad(apr_pool_t *p, bool *adopted) {
   if (adopted) *adopted = false;
   if (kvrSharedFilesCurrent()) {
-    // The tables in memory are what this process's own load would make.
-    // The paths are those of kvrReadConfig, already set by the shared load.
-    kvrWriteConfigLog(p);
+    // The tables in memory are what this process's own load would make,
+    // and so is the page, which the parent built from them.
+    kvrWriteConfigPage(p, gShared.page.data(), gShared.page.size());
     if (adopted) *adopted = true;
     return 1;
   }
@@ -168,5 +177,6 @@ void kvrReleaseShared() {
   gShared.ready = false;
   gShared.files.clear();
   gShared.files.shrink_to_fit();
+  std::string().swap(gShared.page);
   if (mine) kvrFreeKeywordAutomata();
 }

@@ -317,7 +317,7 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
   return pg.full() ? 0 : pg.len();
 }
 
-int kvrWriteConfigLog(apr_pool_t *pool) {
+int kvrWriteConfigPage(apr_pool_t *pool, const char *page, size_t len) {
   char path[512];
   std::snprintf(path, sizeof path, "%srizururuzarida_config.html", strIsapiLogPath);
   const apr_fileperms_t perms = APR_FPROT_UREAD | APR_FPROT_UWRITE | APR_FPROT_GREAD |
@@ -325,12 +325,18 @@ int kvrWriteConfigLog(apr_pool_t *pool) {
   KvrFile file;
   if (!file.open(path, APR_WRITE | APR_CREATE | APR_TRUNCATE | APR_BUFFERED, perms, pool)) return 0;
   apr_file_perms_set(path, perms);
+  apr_size_t written = 0;
+  apr_file_write_full(file.get(), page, len, &written);
+  file.close();
+  return 1;
+}
+
+int kvrWriteConfigLog(apr_pool_t *pool) {
   char *buf = static_cast<char *>(std::calloc(kPageBufSize, 1));
   if (!buf) return 0;
   const size_t len = kvrBuildConfigPage(buf, kPageBufSize);
-  apr_size_t written = 0;
-  apr_file_write_full(file.get(), buf, len, &written);
-  file.close();
+  const int rc = kvrWriteConfigPage(pool, buf, len);
   std::free(buf);
-  return 1;
+  return rc;
 }
+

@@ -129,12 +129,6 @@ TEST_F(ShareTest, ChildAdoptsOnlyWhatItsOwnLoadWouldMake) {
   }
 }
 
-TEST_F(ShareTest, FileChangedInTheTickItWasReadIsNotAdopted) {
-  cfg.file("getkeyc.txt", "delta\n");  // no pause before the load
-  ASSERT_EQ(1, shared());
-  EXPECT_FALSE(kvrSharedFilesCurrent());
-}
-
 TEST_F(ShareTest, WithoutParentLoadOrAfterReleaseTheChildLoadsItsOwn) {
   bool adopted = true;
   ASSERT_EQ(1, kvrAdoptOrLoad(pool, &adopted));
