@@ -339,4 +339,3 @@ int kvrWriteConfigLog(apr_pool_t *pool) {
   std::free(buf);
   return rc;
 }
-
