@@ -495,7 +495,20 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
       text = scratch->data;
     }
     const size_t len = kvrFilterTextBytes(data, n, text);
-    if (!filter->any(reinterpret_cast<const unsigned char *>(text), len, groups)) return 0;
+    const int found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups);
+    if (!found) return 0;
+    *ft = kvrFilterText(pool, data, n, trail);
+    // In Chinese GBK text a keyword's GBK bytes turn up across two
+    // characters all the time: when that is what the first look found, a
+    // second one at character boundaries settles most such texts before
+    // the automata are walked.
+    if (found == KvrPrefilter::kGbkForm &&
+        !filter->any(reinterpret_cast<const unsigned char *>(ft->text), ft->len, groups,
+                     ft->starts)) {
+      *ft = KvrFilteredText{nullptr, 0, nullptr};
+      return 0;
+    }
+    return kvrGetScan(*ft, exempt, script, hit, record);
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
              (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {
     uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));
