@@ -12,9 +12,22 @@
 
 namespace {
 
+// Room for `need` bytes: most texts are short, so the buffer starts small
+// and doubles (what it holds is copied along) up to a segment's length.
+void segRoom(apr_pool_t *pool, KvrSegment *seg, size_t need) {
+  if (need <= seg->cap) return;
+  size_t cap = seg->cap ? seg->cap : 16384;
+  while (cap < need) cap *= 2;
+  if (cap > kKvrSegmentMax + 1) cap = kKvrSegmentMax + 1;
+  char *buf = static_cast<char *>(apr_palloc(pool, cap));
+  if (seg->buf && !seg->only) std::memcpy(buf, seg->buf, seg->len);
+  seg->buf = buf;
+  seg->cap = cap;
+}
+
 void segCopy(apr_pool_t *pool, KvrSegment *seg) {
-  if (!seg->buf) seg->buf = static_cast<char *>(apr_palloc(pool, kKvrSegmentMax + 1));
   if (seg->only) {
+    segRoom(pool, seg, seg->len);
     std::memcpy(seg->buf, seg->only, seg->len);
     seg->only = nullptr;
   }
@@ -29,6 +42,7 @@ void segAdd(apr_pool_t *pool, KvrSegment *seg, const char *data, size_t n, bool 
     return;
   }
   segCopy(pool, seg);
+  segRoom(pool, seg, seg->len + n);
   std::memcpy(seg->buf + seg->len, data, n);
   seg->len += n;
 }
@@ -36,7 +50,7 @@ void segAdd(apr_pool_t *pool, KvrSegment *seg, const char *data, size_t n, bool 
 // The next segment begins with this one's bytes from `from` on.
 void segNext(apr_pool_t *pool, KvrSegment *seg, size_t from, int trailAtFrom) {
   if (seg->only) {
-    if (!seg->buf) seg->buf = static_cast<char *>(apr_palloc(pool, kKvrSegmentMax + 1));
+    segRoom(pool, seg, seg->len - from);
     std::memcpy(seg->buf, seg->only + from, seg->len - from);
     seg->only = nullptr;
   } else {

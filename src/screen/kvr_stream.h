@@ -40,7 +40,8 @@ struct KvrEvent {
 // it is the only one (a response that arrives whole is never copied); the
 // caller keeps each piece valid until the next check.
 struct KvrSegment {
-  char *buf = nullptr;         // kKvrSegmentMax bytes, made on first copy
+  char *buf = nullptr;  // grown as the segment grows, up to kKvrSegmentMax bytes
+  size_t cap = 0;
   size_t len = 0;              // bytes in the segment
   const char *only = nullptr;  // the segment's single piece, not copied yet
   int trail = 0;               // its first byte is the second byte of a character
