@@ -466,6 +466,18 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 
 }  // namespace
 
+namespace {
+
+// Pieces of the first look, and what each keeps of the one before: a
+// pattern of the prefilter is at most 255 bytes.
+constexpr size_t kFirstLookPiece = 65536, kFirstLookCarry = 255;
+
+}  // namespace
+
+size_t kvrFirstLookRoom(size_t n) {
+  return (n < kFirstLookPiece ? n : kFirstLookPiece) + kFirstLookCarry + 64;
+}
+
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
                 KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch, bool recordToo) {
   std::memset(hit, 0, sizeof *hit);
@@ -478,9 +490,6 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
   ACSM_STRUCT *c = block ? acsm_vazidez_getkeyc : nullptr;
   ACSM_STRUCT *b = record ? acsm_vazidez_getkeyb : nullptr;
   const KvrPrefilter *filter = kvrGetKeyPrefilter();
-  // Pieces of the first look, and what each keeps of the one before: a
-  // pattern of the prefilter is at most 255 bytes.
-  constexpr size_t kFirstLookPiece = 65536, kFirstLookCarry = 255;
   if (filter && filter->usable()) {
     // Nothing can be found unless a pattern occurs in the filtered text.
     const unsigned groups = (record ? 1u : 0u) | (block ? 2u : 0u);
@@ -490,7 +499,7 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     // with the end of the one before, as long as the longest pattern, and
     // no piece ends inside an "&nbsp;" (its halves would keep letters that
     // the whole drops).
-    const size_t room = (n < kFirstLookPiece ? n : kFirstLookPiece) + kFirstLookCarry + 64;
+    const size_t room = kvrFirstLookRoom(n);
     char *text;
     if (!scratch) {
       text = static_cast<char *>(apr_palloc(pool, room));

@@ -58,6 +58,9 @@ struct KvrGetHit {
 int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *hit,
                bool record = true);
 
+// The room the first look of kvrGetCheck takes for n bytes.
+size_t kvrFirstLookRoom(size_t n);
+
 // Room reused by the checks of one response: grown (in powers of two, from
 // the pool) only when a check needs more.
 struct KvrScratch {

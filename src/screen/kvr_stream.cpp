@@ -108,9 +108,12 @@ namespace {
 
 // One check of n bytes with the response check; the event of its entry.
 int getCheck(KvrGetStream *s, const char *data, size_t n, int trail, bool record, KvrEvent *ev) {
-  if (s->scratch.size < n + 64) {
+  // From the request's pool, which outlives the check's own: the first
+  // look must find room enough here, never make its own in `work`.
+  const size_t room = kvrFirstLookRoom(n);
+  if (s->scratch.size < room) {
     size_t size = 8192;
-    while (size < n + 64) size *= 2;
+    while (size < room) size *= 2;
     s->scratch.data = static_cast<char *>(apr_palloc(s->pool, size));
     s->scratch.size = size;
   }
