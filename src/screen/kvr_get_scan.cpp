@@ -501,18 +501,12 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     // the whole drops).
     const size_t room = kvrFirstLookRoom(n);
     char *text;
-    if (!scratch) {
-      text = static_cast<char *>(apr_palloc(pool, room));
-    } else {
-      if (scratch->size < room) {
-        // A few sizes at most for a whole response.
-        size_t size = 8192;
-        while (size < room) size *= 2;
-        scratch->data = static_cast<char *>(apr_palloc(pool, size));
-        scratch->size = size;
-      }
+    // The caller's room when it is large enough; the pool's otherwise, for
+    // this check only (the pool may not outlive the caller's room).
+    if (scratch && scratch->size >= room)
       text = scratch->data;
-    }
+    else
+      text = static_cast<char *>(apr_palloc(pool, room));
     int found = 0;
     size_t carry = 0;
     for (size_t at = 0; at < n && !found;) {

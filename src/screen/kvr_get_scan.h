@@ -61,8 +61,8 @@ int kvrGetScan(const KvrFilteredText &ft, bool exempt, bool script, KvrGetHit *h
 // The room the first look of kvrGetCheck takes for n bytes.
 size_t kvrFirstLookRoom(size_t n);
 
-// Room reused by the checks of one response: grown (in powers of two, from
-// the pool) only when a check needs more.
+// Room reused by the checks of one response, made by their caller (at
+// least kvrFirstLookRoom bytes; a check that finds less takes its own).
 struct KvrScratch {
   char *data = nullptr;
   size_t size = 0;
