@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/kvr_config.h"
 #include "fuzz_common.h"
 #include "match/kvr_match.h"
 #include "screen/kvr_post_scan.h"
@@ -79,14 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memcpy(p.gbk, k.data(), k.size());
     ++slot;
   }
-  getkeyb_gb2utf8();
-  getkeyc_gb2utf8();
-  postkeyb_gb2utf8();
-  postkeyc_gb2utf8();
-  postkeybex_gb2utf8();
-  postkeycex_gb2utf8();
-  kvrKeyWord2AC();
-  kvrPostKeyWordIndex();
+  kvrBuildKeywordForms();
   nVazidezChkGetKeyWord = nVazidezBlockGetKeyWord = 1;
   nVazidezChkPostKeyWord = nVazidezBlockPostKeyWord = 1;
   // Cuts chosen by the text's own bytes: where they are small.

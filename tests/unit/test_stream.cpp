@@ -46,9 +46,7 @@ void loadGetTables(const vector<string> &block, const vector<string> &record) {
       std::snprintf(e.gbk, sizeof e.gbk, "%s", keys[i].c_str());
     }
   }
-  getkeyb_gb2utf8();
-  getkeyc_gb2utf8();
-  kvrKeyWord2AC();
+  kvrBuildKeywordForms();
   nVazidezChkGetKeyWord = record.empty() ? 0 : 1;
   nVazidezBlockGetKeyWord = block.empty() ? 0 : 1;
 }
@@ -64,11 +62,7 @@ void loadPostTables(const vector<string> t[4]) {
       e.usertype = 2;
       std::snprintf(e.gbk, sizeof e.gbk, "%s", t[slot][i].c_str());
     }
-  postkeyb_gb2utf8();
-  postkeyc_gb2utf8();
-  postkeybex_gb2utf8();
-  postkeycex_gb2utf8();
-  kvrPostKeyWordIndex();
+  kvrBuildKeywordForms();
   nVazidezBlockPostKeyWord = t[kPostC].empty() && t[kPostCex].empty() ? 0 : 1;
   nVazidezChkPostKeyWord = t[kPostB].empty() && t[kPostBex].empty() ? 0 : 1;
 }
