@@ -158,6 +158,19 @@ uint32_t kvrPostMatcherPass(apr_pool_t *pool, int side, const char *text, size_t
   return set.count;
 }
 
+namespace {
+
+// Whether the text holds "&nbsp;" in any case.
+bool holdsEntity(const char *p, size_t n) {
+  for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '&', end - p))); ++p)
+    if (end - p > 5 && apr_tolower(p[1]) == 'n' && apr_tolower(p[2]) == 'b' &&
+        apr_tolower(p[3]) == 's' && apr_tolower(p[4]) == 'p' && p[5] == ';')
+      return true;
+  return false;
+}
+
+}  // namespace
+
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail) {
   KvrPostText pt;
@@ -184,9 +197,10 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
     pt.raw[pt.rawLen] = '\0';
   }
   pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
-  if (memmem(pt.raw, pt.rawLen, "&nbsp;", 6)) {
-    // The filter drops this entity whole (and only in lower case): made
-    // now, before the raw text is lower-cased.
+  if (holdsEntity(pt.raw, pt.rawLen)) {
+    // The filter drops this entity whole, but only in lower case: made
+    // now, from the text before it is lower-cased, so that "&NBSP;" keeps
+    // its letters.
     pt.filtered = kvrFilterTextAndRaw(pool, pt.raw, pt.rawLen, trail, pt.raw);
   } else {
     kvrAsciiLower(pt.raw, pt.rawLen);

@@ -31,7 +31,7 @@ struct KvrPostText {
 
 // The raw text: the piece with zero bytes as spaces, percent escapes decoded
 // for a form post (a decoded zero byte becomes a space too), lower-cased;
-// the filtered text made from it when it holds "&nbsp;".
+// the filtered text made from it when it holds "&nbsp;" (in any case).
 // `trail`: the piece begins with the second byte of a character.
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail = 0);

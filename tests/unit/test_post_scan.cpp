@@ -212,6 +212,24 @@ TEST_F(PostScanTest, GbkFormsCountOnlyOnCharacterBoundaries) {
   EXPECT_EQ(1, kvrPostSweep(pool, pt, true, false, hits, &n));
 }
 
+TEST_F(PostScanTest, FilteredTextOfCapitalEntityKeepsItsLetters) {
+  // Only "&nbsp;" in lower case goes whole; of "&NBSP;" the "&" and ";" go
+  // and the letters stay, lower-cased, also in the text the context is
+  // cut from.
+  const struct {
+    string body, filtered;
+  } cases[] = {{"x&NBSP;y", "xnbspy"},
+               {"x&NBSP;y&Nbsp;z&nbsp;w", "xnbspynbspzw"},
+               {"&NBSP;&nbsp", "nbspnbsp"}};
+  for (const bool form : {false, true}) {
+    for (const auto &c : cases) {
+      KvrPostText pt = kvrPostPrepare(pool, c.body.data(), c.body.size(), form);
+      kvrPostEnsureFiltered(pool, &pt);
+      EXPECT_EQ(c.filtered, string(pt.filtered.text, pt.filtered.len)) << c.body;
+    }
+  }
+}
+
 TEST_F(PostScanTest, RecordLimitPerTable) {
   vector<string> t[4];
   t[kPostB] = {"aa", "bb", "cc", "dd"};
