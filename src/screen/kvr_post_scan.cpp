@@ -197,13 +197,16 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
     pt.raw[pt.rawLen] = '\0';
   }
   pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
+  pt.utf8 = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen);
   if (holdsEntity(pt.raw, pt.rawLen)) {
     // The filter drops this entity whole, but only in lower case: made
     // now, from the text before it is lower-cased, so that "&NBSP;" keeps
     // its letters.
     pt.filtered = kvrFilterTextAndRaw(pool, pt.raw, pt.rawLen, trail, pt.raw);
-  } else {
+  } else if (pt.utf8) {
     kvrAsciiLower(pt.raw, pt.rawLen);
+  } else {
+    kvrGbkAsciiLower(pt.raw, pt.rawLen, trail);
   }
   const size_t words = pt.rawLen / 64 + 1;
   pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (words + 1) * sizeof(uint64_t)));
@@ -263,9 +266,12 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
       sets[s].ids = static_cast<uint32_t *>(apr_palloc(pool, (ids + 1) * sizeof(uint32_t)));
       if (s == 1 || texts[0]) {
         side.matcher.scan(texts[s], lens[s], starts[s], &sets[s]);
-      } else if (!side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
+      } else if (kvrGbkFoldSpoils(reinterpret_cast<const unsigned char *>(text.raw), text.rawLen,
+                                  text.rawStarts) ||
+                 !side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
                                           text.rawLen, text.rawStarts, &sets[s])) {
-        // A pattern the folded reading cannot serve: the filtered text.
+        // A pattern the folded reading cannot serve, or a GBK text it would
+        // misread: the filtered text.
         const KvrFilteredText f = kvrFilterText(pool, text.raw, text.rawLen, text.trail);
         side.matcher.scan(reinterpret_cast<const unsigned char *>(f.text), f.len, f.starts,
                           &sets[s]);

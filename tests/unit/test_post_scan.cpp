@@ -69,7 +69,7 @@ vector<KvrPostHit> plainSweep(apr_pool_t *pool, KvrPostText pt, bool block, bool
     return (slot == kPostC || slot == kPostB) ? string(pt.filtered.text, pt.filtered.len)
                                               : string(pt.raw, pt.rawLen);
   };
-  auto startsOf = [&](int slot) {
+  auto startsOf = [&](int slot) -> const uint64_t * {
     return (slot == kPostC || slot == kPostB) ? pt.filtered.starts : pt.rawStarts;
   };
   *result = 1;
@@ -104,9 +104,10 @@ class PostScanTest : public PoolTest {};
 TEST_F(PostScanTest, DifferentialAgainstPlainSweep) {
   std::mt19937 rng(2024);
   const vector<string> words = {
-      "ab", "ba", "abc", "\xd6\xd0", "\xd0\xce", "\xce\xc4", "\xd6\xd0\xce\xc4", "x1", "zz"};
-  const vector<string> noise = {" ", ",", "&nbsp;", "&",   "\xd6", "\xce",
-                                "a", "b", "\n",     "%41", "+"};
+      "ab", "ba", "abc",      "\xd6\xd0", "\xd0\xce",    "\xce\xc4", "\xd6\xd0\xce\xc4",
+      "x1", "zz", "\xe9\x54", "\xd8\x5c", "\xe4\xb8\xad"};
+  const vector<string> noise = {" ", ",",  "&nbsp;", "&", "\xd6",     "\xce", "a",
+                                "b", "\n", "%41",    "+", "\xe9\x74", "T",    "&NBSP;"};
   for (int round = 0; round < 300; ++round) {
     vector<string> t[4];
     for (int slot = 0; slot < 4; ++slot) {
@@ -210,6 +211,39 @@ TEST_F(PostScanTest, GbkFormsCountOnlyOnCharacterBoundaries) {
   KvrPostHit hits[8];
   int n = 0;
   EXPECT_EQ(1, kvrPostSweep(pool, pt, true, false, hits, &n));
+}
+
+TEST_F(PostScanTest, GbkSecondBytesAreKeptInBothTexts) {
+  // 門 (e9 54) and 總結 (bf 82 bd 59): neither lower-cased to 閠 and 總統
+  // nor, for 豛 (d8 5c), dropped as punctuation.
+  vector<string> t[4];
+  t[kPostC] = {"a門"};
+  t[kPostCex] = {"總結x"};
+  t[kPostB] = {"豛豛"};
+  loadTables(t);
+  const struct {
+    string body;
+    int table;  // -1: nothing
+  } cases[] = {
+      {"A, 門!", kPostC}, {"總結X", kPostCex}, {"閠 總統", -1}, {"豛 豛", kPostB}, {"a閠", -1}};
+  for (const auto &c : cases) {
+    KvrPostText pt = kvrPostPrepare(pool, c.body.data(), c.body.size(), false);
+    KvrPostHit hits[8];
+    int n = 0;
+    kvrPostSweep(pool, pt, true, true, hits, &n);
+    if (c.table < 0) {
+      EXPECT_EQ(0, n) << c.body;
+    } else {
+      ASSERT_LE(1, n) << c.body;
+      EXPECT_EQ(c.table, hits[0].table) << c.body;
+      EXPECT_EQ(1, hits[0].pass) << c.body;
+    }
+  }
+  const string body = "AB總結";
+  KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  EXPECT_EQ(string("ab總結"), string(pt.raw, pt.rawLen));
+  kvrPostEnsureFiltered(pool, &pt);
+  EXPECT_EQ(string("ab總結"), string(pt.filtered.text, pt.filtered.len));
 }
 
 TEST_F(PostScanTest, FilteredTextOfCapitalEntityKeepsItsLetters) {
