@@ -255,7 +255,10 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
   const unsigned char *texts[2] = {reinterpret_cast<const unsigned char *>(text.filtered.text),
                                    reinterpret_cast<const unsigned char *>(text.raw)};
   const size_t lens[2] = {text.filtered.len, text.rawLen};
-  const uint64_t *starts[2] = {text.filtered.starts, text.rawStarts};
+  // GBK forms count only where a character begins, against false starts in
+  // the middle of GBK characters; a UTF-8 text has no such starts.
+  const uint64_t *starts[2] = {text.utf8 ? nullptr : text.filtered.starts,
+                               text.utf8 ? nullptr : text.rawStarts};
   bool scanned[2] = {false, false};
   auto setOf = [&](int slot) -> const KvrOccurSet & {
     const int s = sideOf(slot);
@@ -269,12 +272,12 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
       } else if (kvrGbkFoldSpoils(reinterpret_cast<const unsigned char *>(text.raw), text.rawLen,
                                   text.rawStarts) ||
                  !side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
-                                          text.rawLen, text.rawStarts, &sets[s])) {
+                                          text.rawLen, starts[1], &sets[s])) {
         // A pattern the folded reading cannot serve, or a GBK text it would
         // misread: the filtered text.
         const KvrFilteredText f = kvrFilterText(pool, text.raw, text.rawLen, text.trail);
-        side.matcher.scan(reinterpret_cast<const unsigned char *>(f.text), f.len, f.starts,
-                          &sets[s]);
+        side.matcher.scan(reinterpret_cast<const unsigned char *>(f.text), f.len,
+                          text.utf8 ? nullptr : f.starts, &sets[s]);
       }
       scanned[s] = true;
     }

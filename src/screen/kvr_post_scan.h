@@ -27,7 +27,7 @@ struct KvrPostText {
   KvrFilteredText filtered;
   int trail;
   // The text is UTF-8 (kvrTextIsUtf8): its second bytes are not those of
-  // GBK characters.
+  // GBK characters, and GBK forms count wherever they occur.
   bool utf8;
   int decodeError;  // the form decoder reported a malformed escape
 };

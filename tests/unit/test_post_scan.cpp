@@ -42,7 +42,7 @@ void loadTables(const vector<string> t[4]) {
 bool occursAtBoundary(const string &text, const string &word, const uint64_t *starts, bool gbk) {
   if (word.empty()) return true;
   for (size_t at = text.find(word); at != string::npos; at = text.find(word, at + 1))
-    if (!gbk || ((starts[at >> 6] >> (at & 63)) & 1)) return true;
+    if (!gbk || !starts || ((starts[at >> 6] >> (at & 63)) & 1)) return true;
   return false;
 }
 
@@ -69,7 +69,9 @@ vector<KvrPostHit> plainSweep(apr_pool_t *pool, KvrPostText pt, bool block, bool
     return (slot == kPostC || slot == kPostB) ? string(pt.filtered.text, pt.filtered.len)
                                               : string(pt.raw, pt.rawLen);
   };
+  // In a UTF-8 text the GBK forms count wherever they occur.
   auto startsOf = [&](int slot) -> const uint64_t * {
+    if (pt.utf8) return nullptr;
     return (slot == kPostC || slot == kPostB) ? pt.filtered.starts : pt.rawStarts;
   };
   *result = 1;
@@ -127,6 +129,14 @@ TEST_F(PostScanTest, DifferentialAgainstPlainSweep) {
       const int n = static_cast<int>(rng() % 40);
       for (int i = 0; i < n; ++i)
         body += rng() % 2 ? words[rng() % words.size()] : noise[rng() % noise.size()];
+      // Some bodies in UTF-8 alone.
+      if (b == 3) {
+        for (char &c : body)
+          if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
+        body = "\xe4\xb8\xad" + body +
+               "\xe4\xb8\xad"
+               "ab";
+      }
       const bool form = rng() % 2;
       const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), form);
       for (int sw = 1; sw <= 3; ++sw) {
@@ -244,6 +254,36 @@ TEST_F(PostScanTest, GbkSecondBytesAreKeptInBothTexts) {
   EXPECT_EQ(string("ab總結"), string(pt.raw, pt.rawLen));
   kvrPostEnsureFiltered(pool, &pt);
   EXPECT_EQ(string("ab總結"), string(pt.filtered.text, pt.filtered.len));
+}
+
+TEST_F(PostScanTest, Utf8BodiesFindAsciiKeysInBothPasses) {
+  // The GBK character walk means nothing in UTF-8: an ASCII key right after
+  // a Chinese character is found by the GBK pass as well as the UTF-8 one.
+  vector<string> t[4];
+  t[kPostB] = {"ab"};
+  t[kPostBex] = {"cd"};
+  loadTables(t);
+  const string body = u8"中ab 中cd";
+  const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  EXPECT_TRUE(pt.utf8);
+  KvrPostHit hits[8];
+  int n = 0;
+  EXPECT_EQ(1, kvrPostSweep(pool, pt, false, true, hits, &n));
+  ASSERT_EQ(4, n);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(k < 2 ? kPostB : kPostBex, hits[k].table) << k;
+    EXPECT_EQ(1 + k % 2, hits[k].pass) << k;
+  }
+  // In GBK the walk stays: the bytes of "ab" after a lone lead byte are
+  // not where a character begins.
+  const string gbk =
+      "\xd6\xd0\xd6"
+      "ab";
+  const KvrPostText g = kvrPostPrepare(pool, gbk.data(), gbk.size(), false);
+  EXPECT_FALSE(g.utf8);
+  EXPECT_EQ(1, kvrPostSweep(pool, g, false, true, hits, &n));
+  ASSERT_EQ(1, n);  // ab only in the UTF-8 pass; no cd for bex
+  EXPECT_EQ(2, hits[0].pass);
 }
 
 TEST_F(PostScanTest, FilteredTextOfCapitalEntityKeepsItsLetters) {
