@@ -121,14 +121,48 @@ inline uint64_t secondBytes(uint64_t lead, uint64_t valid, uint64_t top, uint64_
 
 }  // namespace
 
+namespace {
+
+// Bit j set when byte j of up to 64 is in [lo, hi].
+inline uint64_t rangeMask(const unsigned char *p, size_t m, unsigned char lo, unsigned char hi) {
+  uint64_t mask = 0;
+  size_t j = 0;
+#ifdef __SSE2__
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i low = _mm_set1_epi8(static_cast<char>((lo ^ 0x80) - 1));
+  const __m128i high = _mm_set1_epi8(static_cast<char>((hi ^ 0x80) + 1));
+  for (; j + 16 <= m; j += 16) {
+    const __m128i v =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)), bias);
+    const __m128i in = _mm_and_si128(_mm_cmpgt_epi8(v, low), _mm_cmplt_epi8(v, high));
+    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(in))) << j;
+  }
+#endif
+  for (; j < m; ++j) mask |= static_cast<uint64_t>(p[j] >= lo && p[j] <= hi) << j;
+  return mask;
+}
+
+}  // namespace
+
 bool kvrGbkFoldSpoils(const unsigned char *p, size_t n, const uint64_t *starts) {
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char b = p[i];
-    if (b < 0x40 || b > 0x7E || ((starts[i >> 6] >> (i & 63)) & 1)) continue;
-    // Letters of lower case are the same either way.
-    if (b < 'a' || b > 'z') return !kvrTextIsUtf8(p, n);
+  for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    // Second bytes 0x40..0x7E but lower-case letters, which are the same
+    // either way.
+    const uint64_t second =
+        (rangeMask(p + base, m, 0x40, 0x7E) & ~rangeMask(p + base, m, 'a', 'z')) & ~starts[k];
+    if (second) return !kvrTextIsUtf8(p, n);
   }
   return false;
+}
+
+void kvrGbkLowerAtStarts(char *text, size_t n, const uint64_t *starts) {
+  unsigned char *p = reinterpret_cast<unsigned char *>(text);
+  for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    for (uint64_t upper = rangeMask(p + base, m, 'A', 'Z') & starts[k]; upper; upper &= upper - 1)
+      p[base + static_cast<size_t>(__builtin_ctzll(upper))] += 'a' - 'A';
+  }
 }
 
 int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts) {

@@ -47,6 +47,10 @@ int kvrGbkTrailAfter(const char *data, size_t n, int trail);
 // 0x7B..0x7E). `starts` as from kvrGbkStarts.
 bool kvrGbkFoldSpoils(const unsigned char *p, size_t n, const uint64_t *starts);
 
+// Lower-cases the ASCII capitals of a GBK text that begin a character (a
+// second byte stays as it is); `starts` as from kvrGbkStarts.
+void kvrGbkLowerAtStarts(char *text, size_t n, const uint64_t *starts);
+
 // Bit i of starts (n / 64 + 1 words) is set when byte i begins a character;
 // `trail` as above. Returns the same for the byte after the last.
 int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts);

@@ -198,6 +198,11 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
   }
   pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
   pt.utf8 = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen);
+  // Lower-casing changes no byte that opens a character: the boundaries
+  // are the same before and after.
+  const size_t words = pt.rawLen / 64 + 1;
+  pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (words + 1) * sizeof(uint64_t)));
+  kvrGbkStarts(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen, trail, pt.rawStarts);
   if (holdsEntity(pt.raw, pt.rawLen)) {
     // The filter drops this entity whole, but only in lower case: made
     // now, from the text before it is lower-cased, so that "&NBSP;" keeps
@@ -206,11 +211,8 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
   } else if (pt.utf8) {
     kvrAsciiLower(pt.raw, pt.rawLen);
   } else {
-    kvrGbkAsciiLower(pt.raw, pt.rawLen, trail);
+    kvrGbkLowerAtStarts(pt.raw, pt.rawLen, pt.rawStarts);
   }
-  const size_t words = pt.rawLen / 64 + 1;
-  pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (words + 1) * sizeof(uint64_t)));
-  kvrGbkStarts(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen, trail, pt.rawStarts);
   return pt;
 }
 
