@@ -47,13 +47,6 @@ constexpr bool kvrFilterDrops(unsigned char b) {
 // Lower-cases ASCII letters in place; other bytes stay as they are.
 void kvrAsciiLower(char *s, size_t n);
 
-// Whether byte i of a GBK text is the second byte of a character in the
-// range where it could be taken for ASCII (0x40..0x7E): a letter there is
-// part of a Chinese character, not a letter.
-inline bool kvrGbkLowSecond(unsigned char b, bool second) {
-  return second && b >= 0x40 && b <= 0x7E;
-}
-
 // As kvrAsciiLower, but for GBK text: a byte 0x81..0xFE opens a two-byte
 // character, whose second byte is left as it is. `trail` says that the
 // first byte is the second byte of a character begun before; returns the
