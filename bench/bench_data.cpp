@@ -4,11 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
+#include <sstream>
+
+#include "util/kvr_text.h"
+
+#ifdef RIZU_HAVE_HYPERSCAN
+#include <hs/hs.h>
+#endif
 
 namespace bench {
 
@@ -103,5 +112,107 @@ double nowMs() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
+
+std::string corpusDir(int argc, char **argv) {
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--corpus") return std::string(argv[i + 1]) + "/";
+  const char *env = std::getenv("RIZU_BENCH_CORPUS");
+  return env && *env ? std::string(env) + "/" : std::string();
+}
+
+namespace {
+std::string readAll(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s (made by bench/corpus)\n", path.c_str());
+    std::exit(1);
+  }
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+}  // namespace
+
+std::vector<std::string> corpusItems(const std::string &dir, const char *name, size_t size) {
+  const std::string all = readAll(dir + name);
+  std::vector<std::string> out;
+  for (size_t at = 0; at + size <= all.size(); at += size) out.push_back(all.substr(at, size));
+  return out;
+}
+
+std::vector<std::string> corpusWords(const std::string &dir, const char *name) {
+  std::istringstream in(readAll(dir + name));
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+std::string toUtf8(const std::string &gbk) {
+  std::string out(gbk.size() * 2 + 16, '\0');
+  KvrConverter("UTF-8", "GBK").convert(gbk.data(), gbk.size(), &out[0], out.size());
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+#ifdef RIZU_HAVE_HYPERSCAN
+Literals::Literals(const std::vector<std::string> &patterns) {
+  std::vector<const char *> exprs;
+  std::vector<size_t> lens;
+  std::vector<unsigned> ids, flags;
+  for (const std::string &p : patterns) {
+    if (p.empty()) continue;
+    exprs.push_back(p.data());
+    lens.push_back(p.size());
+    ids.push_back(static_cast<unsigned>(ids.size()));
+    flags.push_back(0);
+  }
+  hs_database_t *db = nullptr;
+  hs_compile_error_t *err = nullptr;
+  if (hs_compile_lit_multi(exprs.data(), flags.data(), ids.data(), lens.data(),
+                           static_cast<unsigned>(exprs.size()), HS_MODE_BLOCK, nullptr, &db,
+                           &err) != HS_SUCCESS) {
+    std::fprintf(stderr, "hyperscan: %s\n", err ? err->message : "compile failed");
+    hs_free_compile_error(err);
+    return;
+  }
+  hs_scratch_t *scratch = nullptr;
+  hs_alloc_scratch(db, &scratch);
+  db_ = db;
+  scratch_ = scratch;
+}
+
+Literals::~Literals() {
+  hs_free_scratch(static_cast<hs_scratch_t *>(scratch_));
+  hs_free_database(static_cast<hs_database_t *>(db_));
+}
+
+size_t Literals::scan(const char *data, size_t n) {
+  size_t matches = 0;
+  if (!db_) return 0;
+  hs_scan(
+      static_cast<hs_database_t *>(db_), data, static_cast<unsigned>(n), 0,
+      static_cast<hs_scratch_t *>(scratch_),
+      [](unsigned, unsigned long long, unsigned long long, unsigned, void *c) {
+        ++*static_cast<size_t *>(c);
+        return 0;
+      },
+      &matches);
+  return matches;
+}
+#else
+Literals::Literals(const std::vector<std::string> &) {}
+Literals::~Literals() {}
+size_t Literals::scan(const char *, size_t) {
+  return 0;
+}
+#endif
 
 }  // namespace bench

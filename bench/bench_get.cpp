@@ -13,9 +13,9 @@
 
 #include "bench_data.h"
 #include "config/kvr_config.h"
-#include "screen/kvr_get_scan.h"
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"
+#include "screen/kvr_get_scan.h"
 #include "util/kvr_cpu.h"
 #include "util/kvr_text.h"
 
@@ -28,13 +28,6 @@ void fillTable(structGetKeyWord *t, const std::vector<std::string> &words) {
     t[i].usertype = 2;
     std::memcpy(t[i].gbk, words[i].data(), words[i].size());
   }
-}
-
-std::string toUtf8(const std::string &gbk) {
-  std::string out(gbk.size() * 2 + 16, '\0');
-  KvrConverter("UTF-8", "GBK").convert(gbk.data(), gbk.size(), &out[0], out.size());
-  out.resize(std::strlen(out.c_str()));
-  return out;
 }
 
 double exactMbPerS(apr_pool_t *pool, const std::string &page, size_t bucket) {
@@ -92,9 +85,237 @@ void stages(const std::string &page, size_t bucket, const char *name) {
   std::printf("%s_prefilter_mb_per_s: %.0f\n", name, mb / (filter / 1e3));
 }
 
+void loadTables(const std::vector<std::string> &record, const std::vector<std::string> &block) {
+  kvrResetConfigState();
+  fillTable(arrGetKeyWord.b, record);
+  fillTable(arrGetKeyWord.c, block);
+  nVazidezChkGetKeyWord = nVazidezBlockGetKeyWord = 1;
+  getkeyb_gb2utf8();
+  getkeyc_gb2utf8();
+  kvrKeyWord2AC();
+}
+
+// The patterns the check searches for: both forms of every word of both
+// tables.
+std::vector<std::string> forms(const std::vector<std::string> &record,
+                               const std::vector<std::string> &block) {
+  std::vector<std::string> out;
+  for (const auto *t : {&record, &block})
+    for (const std::string &w : *t) {
+      out.push_back(w);
+      out.push_back(bench::toUtf8(w));
+    }
+  return out;
+}
+
+// One data set: pages of 16 and 256 KiB in GBK and UTF-8, and the words of
+// the two tables for clean pages and for pages that hold words.
+struct DataSet {
+  const char *name;
+  std::vector<std::string> pages[2][2];      // [utf8][256 KiB]
+  std::vector<std::string> wordPages[2][2];  // pages that hold words of `held`
+  std::vector<std::string> record, block;    // absent from every page
+  std::vector<std::string> held;             // words that occur, as the record table
+};
+
+struct Cell {
+  double mbPerS = 0, hsMbPerS = 0;
+  size_t passedOn = 0, hits = 0, pages = 0;
+  size_t differ = 0;  // pages where the check and its defined sequence disagree
+};
+
+// The response check on every page, as one response of one piece each,
+// against Hyperscan over the same pages and patterns; medians of 5 runs.
+Cell measure(apr_pool_t *pool, const std::vector<std::string> &pages, bench::Literals &hs) {
+  Cell cell;
+  cell.pages = pages.size();
+  size_t bytes = 0;
+  for (const auto &p : pages) bytes += p.size();
+  std::vector<double> ours, theirs;
+  KvrScratch scratch;
+  apr_pool_t *sub;
+  apr_pool_create(&sub, pool);
+  for (int rep = 0; rep < 5; ++rep) {
+    size_t passedOn = 0, hits = 0;
+    double t = bench::nowMs();
+    for (const auto &p : pages) {
+      KvrGetHit hit;
+      KvrFilteredText ft;
+      scratch = KvrScratch();
+      if (kvrGetCheck(sub, p.data(), p.size(), 0, false, true, &hit, &ft, &scratch)) ++hits;
+      if (ft.text) ++passedOn;
+      apr_pool_clear(sub);
+    }
+    ours.push_back(bench::nowMs() - t);
+    t = bench::nowMs();
+    for (const auto &p : pages) hs.scan(p.data(), p.size());
+    theirs.push_back(bench::nowMs() - t);
+    cell.passedOn = passedOn;
+    cell.hits = hits;
+  }
+  // The same results as the sequence the check is defined by: the filtered
+  // text always built, then both searches.
+  for (const auto &p : pages) {
+    KvrGetHit fast, defined;
+    KvrFilteredText ft;
+    kvrGetCheck(sub, p.data(), p.size(), 0, false, true, &fast, &ft);
+    kvrGetScan(kvrFilterText(sub, p.data(), p.size()), false, true, &defined);
+    if (fast.table != defined.table || fast.index != defined.index || fast.words != defined.words ||
+        fast.charset != defined.charset || std::strcmp(fast.key1, defined.key1) != 0 ||
+        std::strcmp(fast.key2, defined.key2) != 0 || std::strcmp(fast.key3, defined.key3) != 0)
+      ++cell.differ;
+    apr_pool_clear(sub);
+  }
+  apr_pool_destroy(sub);
+  const double mb = static_cast<double>(bytes) / 1e6;
+  cell.mbPerS = mb / (bench::median(ours) / 1e3);
+  cell.hsMbPerS = mb / (bench::median(theirs) / 1e3);
+  return cell;
+}
+
+// The first look's two stages alone over whole pages: the filtered text,
+// and the prefilter over it.
+void pageStages(const std::vector<std::string> &pages, const std::string &name) {
+  std::vector<char> text(256 * 1024 + 64);
+  std::vector<double> compact, filter;
+  size_t bytes = 0;
+  for (const auto &p : pages) bytes += p.size();
+  for (int rep = 0; rep < 5; ++rep) {
+    double inFilter = 0;
+    const double t = bench::nowMs();
+    for (const auto &p : pages) {
+      if (text.size() < p.size() + 64) text.resize(p.size() + 64);
+      const size_t len = kvrFilterTextBytes(p.data(), p.size(), text.data());
+      const double t1 = bench::nowMs();
+      kvrGetKeyPrefilter()->any(reinterpret_cast<const unsigned char *>(text.data()), len, 3);
+      inFilter += bench::nowMs() - t1;
+    }
+    compact.push_back(bench::nowMs() - t - inFilter);
+    filter.push_back(inFilter);
+  }
+  const double mb = static_cast<double>(bytes) / 1e6;
+  std::printf("%s_filtered_text_mb_per_s: %.0f\n", name.c_str(),
+              mb / (bench::median(compact) / 1e3));
+  std::printf("%s_prefilter_mb_per_s: %.0f\n", name.c_str(), mb / (bench::median(filter) / 1e3));
+}
+
+bool gDiffer = false;  // some page's results were not the defined ones
+
+void printCell(const char *set, const char *what, const Cell &c, bool passShare) {
+  std::printf("%s_%s_mb_per_s: %.0f\n", set, what, c.mbPerS);
+  std::printf("%s_%s_hyperscan_mb_per_s: %.0f\n", set, what, c.hsMbPerS);
+  std::printf("%s_%s_vs_hyperscan: %.2f\n", set, what, c.hsMbPerS > 0 ? c.mbPerS / c.hsMbPerS : 0);
+  if (passShare)
+    std::printf("%s_%s_passed_on: %.3f\n", set, what,
+                c.pages ? static_cast<double>(c.passedOn) / static_cast<double>(c.pages) : 0);
+  std::printf("%s_%s_same_as_defined: %s\n", set, what, c.differ ? "NO" : "yes");
+  if (c.differ) gDiffer = true;
+  std::printf("%s_%s_pages_with_hits: %.3f\n", set, what,
+              c.pages ? static_cast<double>(c.hits) / static_cast<double>(c.pages) : 0);
+}
+
+// Every figure of a data set: clean pages with both tables full of words
+// that do not occur, then pages that hold words of the record table.
+void runSet(apr_pool_t *pool, const DataSet &d) {
+  static const char *kCells[2][2] = {{"gbk_16k", "gbk_256k"}, {"utf8_16k", "utf8_256k"}};
+  loadTables(d.record, d.block);
+  {
+    bench::Literals hs(forms(d.record, d.block));
+    for (int u = 0; u < 2; ++u)
+      for (int big = 0; big < 2; ++big)
+        printCell(d.name, (std::string("clean_") + kCells[u][big]).c_str(),
+                  measure(pool, d.pages[u][big], hs), true);
+    for (int u = 0; u < 2; ++u)
+      pageStages(d.pages[u][1], std::string(d.name) + "_clean_" + kCells[u][1]);
+  }
+  loadTables(d.held, d.block);
+  bench::Literals hs(forms(d.held, d.block));
+  for (int u = 0; u < 2; ++u)
+    for (int big = 0; big < 2; ++big)
+      printCell(d.name, (std::string("words_") + kCells[u][big]).c_str(),
+                measure(pool, d.wordPages[u][big], hs), false);
+}
+
+// A GBK page in UTF-8, cut to `size` bytes before a character.
+std::string utf8Page(const std::string &gbk, size_t size) {
+  std::string utf8 = bench::toUtf8(gbk);
+  utf8.resize(size, ' ');
+  size_t end = size;
+  while (end > 0 && (static_cast<unsigned char>(utf8[end - 1]) & 0xC0) == 0x80) --end;
+  if (end > 0 && static_cast<unsigned char>(utf8[end - 1]) >= 0xC0) --end;
+  std::fill(utf8.begin() + static_cast<long>(end), utf8.end(), ' ');
+  return utf8;
+}
+
+// Blanks the UTF-8 characters where a GBK form of `words` occurs in a
+// UTF-8 page: the checks look for both forms in every text.
+void breakGbkForms(std::string *utf8, const std::vector<std::string> &words) {
+  for (const auto &k : words)
+    for (auto at = utf8->find(k); at != std::string::npos; at = utf8->find(k, at + 1)) {
+      size_t c = at + 1;
+      while (c > 0 && (static_cast<unsigned char>((*utf8)[c]) & 0xC0) == 0x80) --c;
+      do (*utf8)[c++] = ' ';
+      while (c < utf8->size() && (static_cast<unsigned char>((*utf8)[c]) & 0xC0) == 0x80);
+    }
+}
+
+// Generated pages and words, in the shapes of the real corpus.
+DataSet generated() {
+  DataSet d;
+  d.name = "gen";
+  d.record = bench::keywords(3000, 11);
+  d.block = bench::keywords(3000, 12);
+  std::vector<std::string> all(d.record);
+  all.insert(all.end(), d.block.begin(), d.block.end());
+  d.held = bench::keywords(3000, 13);
+  for (int big = 0; big < 2; ++big) {
+    const size_t size = big ? 256 * 1024 : 16 * 1024;
+    const int count = big ? 16 : 128;
+    for (int i = 0; i < count; ++i) {
+      std::string gbk = bench::chinesePage(size, 1000 + i + 7919 * big, all);
+      // The page with words of the held table, about one a kilobyte.
+      std::string with = bench::chinesePageWith(size, 2000 + i + 7919 * big, d.held, 1024);
+      for (const auto &k : all)
+        for (size_t at = with.find(k); at != std::string::npos; at = with.find(k, at + 1))
+          with[at + 1] = ' ';
+      d.pages[0][big].push_back(gbk);
+      d.pages[1][big].push_back(utf8Page(gbk, size));
+      breakGbkForms(&d.pages[1][big].back(), all);
+      d.wordPages[0][big].push_back(with);
+      d.wordPages[1][big].push_back(utf8Page(with, size));
+    }
+  }
+  return d;
+}
+
+DataSet real(const std::string &dir) {
+  DataSet d;
+  d.name = "real";
+  d.block = bench::corpusWords(dir, "absent-1.txt");
+  d.record = bench::corpusWords(dir, "absent-2.txt");
+  d.held = bench::corpusWords(dir, "common.txt");
+  d.pages[0][0] = bench::corpusItems(dir, "gbk-16k.pages", 16 * 1024);
+  d.pages[0][1] = bench::corpusItems(dir, "gbk-256k.pages", 256 * 1024);
+  d.pages[1][0] = bench::corpusItems(dir, "utf8-16k.pages", 16 * 1024);
+  d.pages[1][1] = bench::corpusItems(dir, "utf8-256k.pages", 256 * 1024);
+  for (int u = 0; u < 2; ++u)
+    for (int big = 0; big < 2; ++big) d.wordPages[u][big] = d.pages[u][big];
+  return d;
+}
+
 }  // namespace
 
-int benchGet(int /*argc*/, char ** /*argv*/) {
+int benchGet(int argc, char **argv) {
+  const std::string dir = bench::corpusDir(argc, argv);
+  // --real-only: the real corpus alone, for a profiler.
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--real-only") == 0 && !dir.empty()) {
+      apr_pool_t *pool;
+      apr_pool_create(&pool, nullptr);
+      for (int rep = 0; rep < 4; ++rep) runSet(pool, real(dir));
+      apr_pool_destroy(pool);
+      return gDiffer ? 1 : 0;
+    }
   kvrResetConfigState();
   const std::vector<std::string> record = bench::keywords(3000, 11);
   const std::vector<std::string> block = bench::keywords(3000, 12);
@@ -108,7 +329,7 @@ int benchGet(int /*argc*/, char ** /*argv*/) {
   std::vector<std::string> all(record);
   all.insert(all.end(), block.begin(), block.end());
   const std::string gbk = bench::chinesePage(8u << 20, 21, all);
-  const std::string utf8 = toUtf8(gbk);
+  const std::string utf8 = bench::toUtf8(gbk);
 
   apr_pool_t *pool;
   apr_pool_create(&pool, nullptr);
@@ -139,6 +360,13 @@ int benchGet(int /*argc*/, char ** /*argv*/) {
   std::printf("filtered_first_utf8_mb_per_s: %.0f\n", exactMbPerS(pool, utf8, 8000));
   std::printf("automaton_bytes_block: %zu\n", acsmTableBytes(acsm_vazidez_getkeyc));
   std::printf("automaton_bytes_record: %zu\n", acsmTableBytes(acsm_vazidez_getkeyb));
+
+  // Whole pages, generated and real, side by side with Hyperscan.
+  runSet(pool, generated());
+  if (dir.empty())
+    std::printf("real: no corpus (make one with bench/corpus, then --corpus DIR)\n");
+  else
+    runSet(pool, real(dir));
   apr_pool_destroy(pool);
-  return 0;
+  return gDiffer ? 1 : 0;
 }

@@ -237,6 +237,8 @@ int kvrVazidezPostKeycexNum();
 // The page text itself, for callers that show it without writing the file.
 // Returns the length, or 0 when the buffer is too small.
 size_t kvrBuildConfigPage(char *buf, size_t cap);
+// Writes a page built before (the same file, as kvrWriteConfigLog does).
+int kvrWriteConfigPage(apr_pool_t *pool, const char *page, size_t len);
 
 // Builds the GET automata; defined with the matcher.
 int kvrKeyWord2AC();

@@ -114,6 +114,7 @@ KvrOpen kvrReadConfigBytes(const char *path, size_t maxBytes, std::string *out, 
   out->clear();
   if (truncated) *truncated = false;
   if (!path || !*path) return KvrOpen::kMissing;
+  kvrNoteConfigRead(path);
   // Not blocking: opening a FIFO for reading would wait for a writer.
   const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   char what[160];

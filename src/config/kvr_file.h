@@ -20,6 +20,10 @@ constexpr size_t kConfigFileMax = size_t(64) << 20;
 
 enum class KvrOpen { kRead, kMissing, kRefused };
 
+// Tells the shared load which configuration files it reads (see
+// kvr_share.h); does nothing outside such a load.
+void kvrNoteConfigRead(const char *path);
+
 // Reads at most maxBytes of the file into out. Only a regular file is read
 // (a link to one is fine); anything else, and a file that exists but cannot
 // be read, is refused and told to kvrFileNotice. A missing file is not told.

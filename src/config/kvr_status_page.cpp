@@ -326,19 +326,16 @@ size_t kvrBuildConfigPage(char *buf, size_t cap) {
 // in the page's place is replaced, never written through, and a reader
 // never sees half a page. A page that cannot be written whole leaves the
 // one before it.
-int kvrWriteConfigLog(apr_pool_t * /*pool*/) {
+int kvrWriteConfigPage(apr_pool_t * /*pool*/, const char *page, size_t len) {
   char path[512];
   std::snprintf(path, sizeof path, "%srizururuzarida_config.html", strIsapiLogPath);
-  char *buf = static_cast<char *>(std::calloc(kPageBufSize, 1));
-  if (!buf) return 0;
-  const size_t len = kvrBuildConfigPage(buf, kPageBufSize);
   std::string temp = std::string(path) + ".XXXXXX";
   const int fd = mkostemp(&temp[0], O_CLOEXEC);
   bool ok = fd >= 0;
   if (ok) {
     fchmod(fd, 0666);  // whatever the umask
     for (size_t done = 0; ok && done < len;) {
-      const ssize_t n = ::write(fd, buf + done, len - done);
+      const ssize_t n = ::write(fd, page + done, len - done);
       if (n < 0 && errno == EINTR) continue;
       ok = n > 0;
       if (ok) done += static_cast<size_t>(n);
@@ -347,6 +344,14 @@ int kvrWriteConfigLog(apr_pool_t * /*pool*/) {
     ok = ok && std::rename(temp.c_str(), path) == 0;
     if (!ok) ::unlink(temp.c_str());
   }
-  std::free(buf);
   return ok ? 1 : 0;
+}
+
+int kvrWriteConfigLog(apr_pool_t *pool) {
+  char *buf = static_cast<char *>(std::calloc(kPageBufSize, 1));
+  if (!buf) return 0;
+  const size_t len = kvrBuildConfigPage(buf, kPageBufSize);
+  const int rc = kvrWriteConfigPage(pool, buf, len);
+  std::free(buf);
+  return rc;
 }

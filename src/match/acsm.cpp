@@ -37,26 +37,60 @@ constexpr uint32_t kNoMatch = 0xFFFFFFFFu;
 
 }  // namespace
 
+// The compiled transitions. Shallow states (two bytes deep at most, where
+// ordinary text keeps the walk) have a full row: one cell per byte class,
+// one lookup per byte. Each deeper state keeps only the classes where its
+// transitions differ from those of its default, the nearest shallow state
+// on its failure chain (for most states, just its one child), and goes on
+// from the default's row for every other class. That is a few percent of
+// the memory of full rows for every state, and no failure links are
+// followed while searching.
+//
+// A state is a 32-bit value: bit 0 tells a deep state, bit 1 a state with a
+// match list, and the bits above are the offset of its row (shallow) or its
+// number (deep). The start state is the value 0 unless it has matches.
 struct AcsmTable {
-  enum Mode { kPremul16, kIndex16, kPremul32 };
   uint8_t cls[256];
   // For searching a text as its filtered form (see acsmSearchFolded): upper
-  // case as lower case, and the bytes the filter drops to a column in which
-  // every state leads to itself. Only when no pattern holds upper case.
+  // case as lower case, and the bytes the filter drops to a class that keeps
+  // the state. Only when no pattern holds upper case.
   bool canFold = false;
   uint8_t clsFold[256];
   uint8_t selfClass = 0;
-  uint32_t stride = 1;  // byte classes per row
-  Mode mode = kPremul16;
-  KvrRawVector<uint16_t> t16;  // every cell is written when compiled
-  KvrRawVector<uint32_t> t32;
+  uint32_t stride = 1;          // byte classes per row
+  KvrRawVector<uint32_t> rows;  // shallow states' rows, every cell written
+  // Deep state k: its cells are [deep[k].cellBegin, deep[k + 1].cellBegin),
+  // classes ascending, each the next state above its class byte;
+  // deep[k].defaultRow is the row offset of its default.
+  struct Deep {
+    uint32_t cellBegin;
+    uint32_t defaultRow;
+  };
+  KvrRawVector<Deep> deep;
+  KvrRawVector<uint64_t> cells;
+  // The match row of each state (shallow by row, deep by number), for
+  // states with a match list.
+  KvrRawVector<uint32_t> shallowMatchRow;
+  KvrRawVector<uint32_t> deepMatchRow;
+  uint32_t startState = 0;
   uint32_t numRows = 0;
   uint32_t firstMatchRow = 0;
-  uint32_t firstMatch = kNoMatch;  // in stored units: a state at or above it may match
   std::vector<const ACSM_PATTERN *> entries;
   uint32_t numMatchRows = 0;
   int numFileKeys = 0;
   int maxPatternLen = 0;
+
+  static constexpr uint32_t kDeep = 1, kMatch = 2;
+  bool isState(uint32_t v) const {
+    const uint32_t x = v >> 2;
+    if (v & kDeep)
+      return x + 1 < deep.size() && ((deepMatchRow[x] != kNoMatch) == ((v & kMatch) != 0));
+    return x < rows.size() && x % stride == 0 &&
+           ((shallowMatchRow[x / stride] != kNoMatch) == ((v & kMatch) != 0));
+  }
+  uint32_t matchRow(uint32_t v) const {
+    return (v & kDeep) ? deepMatchRow[v >> 2] : shallowMatchRow[(v >> 2) / stride];
+  }
 };
 
 ACSM_STRUCT *acsmNew(void (*userfree)(void *p), void (*optiontreefree)(void **p),
@@ -100,6 +134,99 @@ int acsmAddPattern(ACSM_STRUCT *p, unsigned char *pat, int n, int nocase, int of
 
 namespace {
 
+// The rows of the shallow states and the cells of the deep ones (see
+// AcsmTable). rowOf gives each node its match row (from tb->firstMatchRow
+// for the states with a match list); order lists the nodes, shallow ones
+// first.
+void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<uint32_t> &rowOf,
+                      const std::vector<uint32_t> &order) {
+  const uint32_t stride = tb->stride;
+  const uint32_t numNodes = trie.numNodes;
+  auto shallow = [&](uint32_t node) { return trie.depth[node] <= 2; };
+  auto matches = [&](uint32_t node) { return rowOf[node] >= tb->firstMatchRow; };
+
+  // Values of the states.
+  std::vector<uint32_t> valueOf(numNodes), indexOf(numNodes);
+  uint32_t numShallow = 0, numDeep = 0;
+  for (uint32_t s : order) {
+    const uint32_t m = matches(s) ? AcsmTable::kMatch : 0;
+    if (shallow(s)) {
+      indexOf[s] = numShallow++;
+      // Values stay below 2^31: callers keep them in an int.
+      if (static_cast<uint64_t>(numShallow) * stride >= (1u << 29)) throw std::bad_alloc();
+      valueOf[s] = (indexOf[s] * stride) << 2 | m;
+    } else {
+      indexOf[s] = numDeep++;
+      if (numDeep >= (1u << 29)) throw std::bad_alloc();
+      valueOf[s] = indexOf[s] << 2 | m | AcsmTable::kDeep;
+    }
+  }
+  tb->startState = valueOf[0];
+
+  // Shallow rows, breadth-first: the row of the failure state (shallower,
+  // so already written), then the node's own children.
+  tb->rows.resize(static_cast<size_t>(numShallow) * stride);
+  tb->shallowMatchRow.assign(numShallow, kNoMatch);
+  uint32_t *rows = tb->rows.data();
+  for (uint32_t s : trie.bfs) {
+    if (!shallow(s)) continue;
+    uint32_t *row = rows + static_cast<size_t>(indexOf[s]) * stride;
+    if (s == 0)
+      std::fill(row, row + stride, valueOf[0]);
+    else
+      std::copy_n(rows + static_cast<size_t>(indexOf[trie.fail[s]]) * stride, stride, row);
+    for (uint32_t e = trie.childBegin[s]; e < trie.childBegin[s + 1]; ++e)
+      row[tb->cls[trie.childByte[e]]] = valueOf[trie.childTo[e]];
+    if (tb->canFold) row[tb->selfClass] = valueOf[s];
+    if (matches(s)) tb->shallowMatchRow[indexOf[s]] = rowOf[s];
+  }
+
+  // Deep cells, breadth-first so that a failure state's come first: the
+  // node's children over the cells of its failure state when that is deep
+  // too (both then share the default).
+  std::vector<uint32_t> begin(numNodes, 0), end(numNodes, 0), defaultOf(numNodes, 0);
+  std::vector<std::pair<uint8_t, uint32_t>> cells;  // (class, node)
+  std::vector<std::pair<uint8_t, uint32_t>> kids;
+  for (uint32_t s : trie.bfs) {
+    if (shallow(s)) continue;
+    const uint32_t f = trie.fail[s];
+    defaultOf[s] = shallow(f) ? f : defaultOf[f];
+    kids.clear();
+    for (uint32_t e = trie.childBegin[s]; e < trie.childBegin[s + 1]; ++e)
+      kids.emplace_back(tb->cls[trie.childByte[e]], trie.childTo[e]);
+    begin[s] = static_cast<uint32_t>(cells.size());
+    uint32_t i = shallow(f) ? 0 : begin[f];
+    const uint32_t iEnd = shallow(f) ? 0 : end[f];
+    size_t k = 0;
+    while (i < iEnd || k < kids.size()) {
+      if (k < kids.size() && (i >= iEnd || kids[k].first <= cells[i].first)) {
+        if (i < iEnd && cells[i].first == kids[k].first) ++i;  // the child's wins
+        cells.push_back(kids[k++]);
+      } else {
+        cells.push_back(cells[i++]);
+      }
+    }
+    end[s] = static_cast<uint32_t>(cells.size());
+  }
+  // Laid out by deep number, so that a keyword's states lie together.
+  tb->deep.resize(static_cast<size_t>(numDeep) + 1);
+  tb->deepMatchRow.assign(numDeep, kNoMatch);
+  tb->cells.clear();
+  size_t total = 0;
+  for (uint32_t s : order)
+    if (!shallow(s)) total += end[s] - begin[s];
+  tb->cells.reserve(total);
+  for (uint32_t s : order) {
+    if (shallow(s)) continue;
+    const uint32_t k = indexOf[s];
+    tb->deep[k] = {static_cast<uint32_t>(tb->cells.size()), indexOf[defaultOf[s]] * stride};
+    for (uint32_t i = begin[s]; i < end[s]; ++i)
+      tb->cells.push_back(uint64_t{valueOf[cells[i].second]} << 8 | cells[i].first);
+    if (matches(s)) tb->deepMatchRow[k] = rowOf[s];
+  }
+  tb->deep[numDeep] = {static_cast<uint32_t>(tb->cells.size()), 0};
+}
+
 // Builds the compiled table. Works on a trie numbered in insertion order,
 // then renumbers the states for the search: breadth-first, states without
 // matches first.
@@ -130,7 +257,6 @@ void compileImpl(ACSM_STRUCT *acsm) {
                            : tb->cls[b >= 'A' && b <= 'Z' ? b + 32 : b];
     }
   }
-  const uint32_t stride = tb->stride;
 
   // Trie, breadth-first order and failure states. The structure does not
   // depend on the order of insertion.
@@ -207,38 +333,7 @@ void compileImpl(ACSM_STRUCT *acsm) {
   tb->numRows = numNodes;
   tb->numMatchRows = numNodes - tb->firstMatchRow;
 
-  const uint64_t cells = static_cast<uint64_t>(numNodes) * stride;
-  if (cells <= 65536)
-    tb->mode = AcsmTable::kPremul16;
-  else if (numNodes <= 65536)
-    tb->mode = AcsmTable::kIndex16;
-  else
-    tb->mode = AcsmTable::kPremul32;
-  const bool premul = tb->mode != AcsmTable::kIndex16;
-  auto value = [&](uint32_t row) -> uint32_t { return premul ? row * stride : row; };
-  tb->firstMatch = tb->numMatchRows ? value(tb->firstMatchRow) : kNoMatch;
-
-  auto fill = [&](auto &table) {
-    table.resize(cells);
-    auto *t = table.data();
-    using T = typename std::remove_reference_t<decltype(table)>::value_type;
-    for (uint32_t s : bfs) {
-      T *row = t + static_cast<size_t>(rowOf[s]) * stride;
-      if (s == 0) {
-        std::fill(row, row + stride, static_cast<T>(value(rowOf[0])));
-      } else {
-        const T *frow = t + static_cast<size_t>(rowOf[fail[s]]) * stride;
-        std::copy(frow, frow + stride, row);
-      }
-      for (uint32_t e = childBegin[s]; e < childBegin[s + 1]; ++e)
-        row[tb->cls[trie.childByte[e]]] = static_cast<T>(value(rowOf[trie.childTo[e]]));
-      if (tb->canFold) row[tb->selfClass] = static_cast<T>(value(rowOf[s]));
-    }
-  };
-  if (tb->mode == AcsmTable::kPremul32)
-    fill(tb->t32);
-  else
-    fill(tb->t16);
+  buildTransitions(tb, trie, rowOf, order);
 
   // Match entries by row, and the rows' records.
   acsm->acsmStateTable = static_cast<ACSM_STATETABLE *>(
@@ -411,28 +506,56 @@ inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx)
   return any;
 }
 
-// Premul: states are row offsets; otherwise row numbers.
-template <class T, bool Premul>
+// One step. Fold: the class that keeps the state is told apart first (deep
+// states hold no cell for it).
+template <bool Fold>
 struct Stepper {
-  const T *t;
+  const AcsmTable *tb;
+  const uint32_t *rows;
+  const AcsmTable::Deep *deeps;
+  const uint64_t *cells;
   const uint8_t *cls;
-  uint32_t stride;
-  inline uint32_t operator()(uint32_t s, unsigned char b) const {
-    return Premul ? t[s + cls[b]] : t[static_cast<size_t>(s) * stride + cls[b]];
+  uint32_t selfClass;
+
+  explicit Stepper(const AcsmTable &t)
+      : tb(&t),
+        rows(t.rows.data()),
+        deeps(t.deep.data()),
+        cells(t.cells.data()),
+        cls(Fold ? t.clsFold : t.cls),
+        selfClass(t.selfClass) {}
+
+  inline uint32_t operator()(uint32_t v, unsigned char b) const {
+    const uint32_t c = cls[b];
+    if (Fold && c == selfClass) return v;
+    if (__builtin_expect(!(v & AcsmTable::kDeep), 1)) return rows[(v >> 2) + c];
+    return deep(v >> 2, c);
   }
-  inline uint32_t row(uint32_t s) const { return Premul ? s / stride : s; }
+  uint32_t deep(uint32_t k, uint32_t c) const {
+    const AcsmTable::Deep d = deeps[k];
+    const uint32_t e = deeps[k + 1].cellBegin;
+    // Most deep states hold one cell or none.
+    for (uint32_t i = d.cellBegin; i < e; ++i) {
+      const uint64_t cell = cells[i];
+      const uint32_t at = static_cast<uint32_t>(cell & 0xFF);
+      if (at == c) return static_cast<uint32_t>(cell >> 8);
+      if (at > c) break;
+    }
+    return rows[d.defaultRow + c];
+  }
+  static bool isMatch(uint32_t v) { return v & AcsmTable::kMatch; }
+  inline uint32_t row(uint32_t v) const { return tb->matchRow(v); }
 };
 
 // One walk over [from, to) handling matches as they come.
 template <class Step>
 int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int from, int to,
          uint32_t &state, MatchCtx &ctx) {
-  const uint32_t firstMatch = acsm->table->firstMatch;
   uint32_t s = state;
   int matches = 0;
   for (int i = from; i < to; ++i) {
     s = step(s, tx[i]);
-    if (__builtin_expect(s >= firstMatch, 0) && onMatch(acsm, step.row(s), i, ctx)) ++matches;
+    if (__builtin_expect(Step::isMatch(s), 0) && onMatch(acsm, step.row(s), i, ctx)) ++matches;
   }
   state = s;
   return matches;
@@ -470,14 +593,13 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
     return i;
   };
 
-  const uint32_t firstMatch = tb.firstMatch;
   int begin[kStreams], end[kStreams], cur[kStreams];
   uint32_t st[kStreams];
   for (int k = 0; k < kStreams; ++k) {
     begin[k] = k * seg;
     end[k] = k == kStreams - 1 ? n : (k + 1) * seg;
     cur[k] = k == 0 ? 0 : warmStart(begin[k]);
-    st[k] = k == 0 ? state : 0;
+    st[k] = k == 0 ? state : tb.startState;
   }
   Event events[kStreams][kEventCap];
   int count[kStreams] = {};
@@ -496,17 +618,17 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
   uint32_t s[kStreams];
   for (int k = 0; k < kStreams; ++k) s[k] = st[k];
   for (int j = 0; j < common; ++j) {
-    uint32_t top = 0;
+    uint32_t any = 0;
 #pragma GCC unroll 16
     for (int k = 0; k < kStreams; ++k) {
       s[k] = step(s[k], p[k][j]);
-      top = std::max(top, s[k]);
+      any |= s[k];
     }
-    if (__builtin_expect(top >= firstMatch, 0)) {
-      if (s[0] >= firstMatch && onMatch(acsm, step.row(s[0]), j, ctx)) ++matches;
+    if (__builtin_expect(Step::isMatch(any), 0)) {
+      if (Step::isMatch(s[0]) && onMatch(acsm, step.row(s[0]), j, ctx)) ++matches;
       for (int k = 1; k < kStreams; ++k) {
         const int pos = cur[k] + j;
-        if (s[k] < firstMatch || pos < begin[k] || overflowAt[k] >= 0) continue;
+        if (!Step::isMatch(s[k]) || pos < begin[k] || overflowAt[k] >= 0) continue;
         if (count[k] < kEventCap) {
           events[k][count[k]++] = {pos, s[k]};
         } else {
@@ -538,29 +660,14 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
   return matches;
 }
 
-template <class T, bool Premul>
-int searchRows(const ACSM_STRUCT *acsm, const T *t, const unsigned char *tx, int n, uint32_t &state,
-               MatchCtx &ctx) {
-  const AcsmTable &tb = *acsm->table;
-  const Stepper<T, Premul> step{t, ctx.fold ? tb.clsFold : tb.cls, tb.stride};
-  return searchStreams(acsm, step, tx, n, state, ctx);
-}
-
 int searchCompiled(const ACSM_STRUCT *acsm, const unsigned char *tx, int n, uint32_t &state,
                    MatchCtx &ctx) {
   const AcsmTable &tb = *acsm->table;
-  switch (tb.mode) {
-    case AcsmTable::kPremul16:
-      return searchRows<uint16_t, true>(acsm, tb.t16.data(), tx, n, state, ctx);
-    case AcsmTable::kIndex16:
-      return searchRows<uint16_t, false>(acsm, tb.t16.data(), tx, n, state, ctx);
-    case AcsmTable::kPremul32:
-      return searchRows<uint32_t, true>(acsm, tb.t32.data(), tx, n, state, ctx);
-  }
-  return 0;
+  if (ctx.fold) return searchStreams(acsm, Stepper<true>(tb), tx, n, state, ctx);
+  return searchStreams(acsm, Stepper<false>(tb), tx, n, state, ctx);
 }
 
-int searchWith(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
                char arrFindKeyOut3[][64], const uint64_t *gbkStarts, bool fold) {
   if (!current_state) return 0;
@@ -571,8 +678,7 @@ int searchWith(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_s
   if (n > 0 && acsm->table && Tx) {
     uint32_t s = static_cast<uint32_t>(*current_state);
     const AcsmTable &tb = *acsm->table;
-    const uint32_t limit = tb.mode == AcsmTable::kIndex16 ? tb.numRows : tb.numRows * tb.stride;
-    if (s >= limit || (tb.mode != AcsmTable::kIndex16 && s % tb.stride)) s = 0;  // not a state
+    if (!tb.isState(s)) s = tb.startState;  // not a state: a search from the start
     MatchCtx ctx{filer, gbkStarts, Tx, fold ? tb.clsFold : nullptr, tb.selfClass};
     matches = searchCompiled(acsm, Tx, n, s, ctx);
     *current_state = static_cast<int>(s);
@@ -644,9 +750,11 @@ void acsmFree(ACSM_STRUCT *acsm) {
 size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
   if (!acsm || !acsm->table) return 0;
   const AcsmTable &tb = *acsm->table;
-  return sizeof(AcsmTable) + tb.t16.capacity() * sizeof(uint16_t) +
-         tb.t32.capacity() * sizeof(uint32_t) + tb.entries.capacity() * sizeof(void *) +
-         tb.numMatchRows * sizeof(ACSM_STATETABLE);
+  return sizeof(AcsmTable) +
+         (tb.rows.capacity() + tb.shallowMatchRow.capacity() + tb.deepMatchRow.capacity()) *
+             sizeof(uint32_t) +
+         tb.deep.capacity() * sizeof(AcsmTable::Deep) + tb.cells.capacity() * sizeof(uint64_t) +
+         tb.entries.capacity() * sizeof(void *) + tb.numMatchRows * sizeof(ACSM_STATETABLE);
 }
 
 size_t acsmFullTableBytes(const ACSM_STRUCT *acsm) {
@@ -668,22 +776,12 @@ size_t acsmForEachMatch(ACSM_STRUCT *acsm, const unsigned char *Tx, int n,
   if (!acsm || !acsm->table || !Tx) return 0;
   const AcsmTable &tb = *acsm->table;
   size_t calls = 0;
-  uint32_t s = 0;
+  const Stepper<false> step(tb);
+  uint32_t s = tb.startState;
   for (int i = 0; i < n; ++i) {
-    const uint32_t c = tb.cls[Tx[i]];
-    switch (tb.mode) {
-      case AcsmTable::kPremul16:
-        s = tb.t16[s + c];
-        break;
-      case AcsmTable::kIndex16:
-        s = tb.t16[static_cast<size_t>(s) * tb.stride + c];
-        break;
-      case AcsmTable::kPremul32:
-        s = tb.t32[s + c];
-        break;
-    }
-    if (s < tb.firstMatch) continue;
-    const uint32_t row = tb.mode == AcsmTable::kIndex16 ? s : s / tb.stride;
+    s = step(s, Tx[i]);
+    if (!step.isMatch(s)) continue;
+    const uint32_t row = step.row(s);
     const ACSM_STATETABLE &st = acsm->acsmStateTable[row - tb.firstMatchRow];
     for (uint32_t e = st.MatchBegin; e < st.MatchEnd; ++e, ++calls) fn(ctx, tb.entries[e], i);
   }

@@ -3,12 +3,12 @@
 // (by the word count of its entry) and reports which charset accounted for
 // most of the distinct words found.
 //
-// The compiled automaton is a full deterministic table: one table lookup per
-// text byte, no failure links followed while searching. Its rows are stored
-// compactly: byte classes instead of 256 columns, only the states in use,
-// 16-bit state numbers where they fit (premultiplied by the row width where
-// that fits too), and the match states numbered last so that "is this a
-// match state" is one comparison. Shallow (hot) states come first.
+// The compiled automaton is deterministic: no failure links are followed
+// while searching. States up to two bytes deep (where ordinary text keeps
+// the walk) have full rows over byte classes, one lookup per byte; each
+// deeper state keeps only the transitions that differ from those of the
+// nearest such state on its failure chain, which takes the rest. A state
+// value tells a deep state and a match state by two bits.
 #pragma once
 
 #include <cstddef>

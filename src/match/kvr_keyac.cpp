@@ -80,6 +80,14 @@ void build(ACSM_STRUCT *acsm, structGetKeyWord *table) {
 
 }  // namespace
 
+void kvrFreeKeywordAutomata() {
+  acsmFree(acsm_vazidez_getkeyb);
+  acsmFree(acsm_vazidez_getkeyc);
+  acsm_vazidez_getkeyb = acsm_vazidez_getkeyc = nullptr;
+  delete gPrefilter;
+  gPrefilter = nullptr;
+}
+
 int kvrKeyWord2AC() {
   // A second load in the same process (after a failed one) replaces them.
   acsmFree(acsm_vazidez_getkeyb);

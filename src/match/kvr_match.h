@@ -12,6 +12,9 @@ extern ACSM_STRUCT *acsm_vazidez_getkeyc;  // table c: blocking keywords
 // word begins). The caller zeroes the words first.
 int kvrSplitKeyWord(const char *szKeyWord, char szMultiKeyWord[3][256]);
 int kvrKeyWord2AC();
+// Frees both automata and their prefilter, for a process that no longer
+// searches them (a server parent between two configurations).
+void kvrFreeKeywordAutomata();
 
 // Each returns the index of the first entry (in table order) whose words
 // are all among the found words, or -1; and writes the matched words.

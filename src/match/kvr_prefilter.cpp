@@ -119,7 +119,8 @@ void KvrPrefilter::index(std::vector<Pattern> &pats, size_t keyLen, std::vector<
     for (; i < pats.size() && keyOf(pats[i]) == key; ++i) {
       entries->push_back({static_cast<uint32_t>(pool->size()),
                           static_cast<uint8_t>(pats[i].bytes.size()),
-                          static_cast<uint8_t>(pats[i].group), static_cast<uint8_t>(pats[i].at)});
+                          static_cast<uint8_t>(pats[i].group), static_cast<uint8_t>(pats[i].at),
+                          static_cast<uint8_t>(pats[i].utf8 ? 0 : 1)});
       *pool += pats[i].bytes;
     }
     size_t s = (key * kSlotHash) >> *shift;
@@ -132,10 +133,18 @@ bool KvrPrefilter::compile() {
   std::vector<Pattern> longs, shorts;
   bool unsuited = false;
   groups_ = 0;
+  // A pattern that its first-look reading changes is kept as it is too:
+  // the look at character boundaries reads the filtered text itself, where
+  // a GBK character's second byte is what it is.
+  std::vector<Pattern> all;
   for (Pattern &p : patterns_) {
     std::string form;
     if (p.bytes.empty() || !firstLookForm(p.bytes, p.utf8, &form)) continue;
+    if (form != p.bytes) all.push_back(p);
     p.bytes = std::move(form);
+    all.push_back(std::move(p));
+  }
+  for (Pattern &p : all) {
     // One byte (or none) would pass every position; over 255 (keyword
     // forms are far shorter) would not fit an entry.
     if (p.bytes.size() <= 1 || p.bytes.size() > 255) unsuited = true;
@@ -184,9 +193,9 @@ size_t KvrPrefilter::bytes() const {
          (longEntries_.size() + shortEntries_.size()) * sizeof(Entry) + pool_.size();
 }
 
-bool KvrPrefilter::lookup(const std::vector<Slot> &slots, const std::vector<Entry> &entries,
-                          int shift, uint32_t key, const unsigned char *text, size_t n, size_t q,
-                          unsigned groups) const {
+int KvrPrefilter::lookup(const std::vector<Slot> &slots, const std::vector<Entry> &entries,
+                         int shift, uint32_t key, const unsigned char *text, size_t n, size_t q,
+                         unsigned groups, const uint64_t *starts) const {
   const size_t mask = slots.size() - 1;
   for (size_t s = (key * kSlotHash) >> shift; slots[s].end; s = (s + 1) & mask) {
     if (slots[s].key != key) continue;
@@ -195,59 +204,64 @@ bool KvrPrefilter::lookup(const std::vector<Slot> &slots, const std::vector<Entr
       const Entry &en = entries[e];
       if (!(en.group & groups) || q < en.at) continue;
       const size_t p = q - en.at;
+      // A GBK form counts only where a character begins.
+      if (starts && en.gbk && !((starts[p >> 6] >> (p & 63)) & 1)) continue;
       if (en.len <= n - p && std::memcmp(text + p, pool_.data() + en.offset, en.len) == 0)
-        return true;
+        return en.gbk ? kGbkForm : kFreeForm;
     }
-    return false;
+    return 0;
   }
-  return false;
+  return 0;
 }
 
-bool KvrPrefilter::verifyLong(const unsigned char *text, size_t n, size_t p,
-                              unsigned groups) const {
-  return n - p >= 4 &&
-         lookup(longSlots_, longEntries_, longShift_, load32(text + p), text, n, p, groups);
+int KvrPrefilter::verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups,
+                             const uint64_t *starts) const {
+  return n - p < 4 ? 0
+                   : lookup(longSlots_, longEntries_, longShift_, load32(text + p), text, n, p,
+                            groups, starts);
 }
 
-bool KvrPrefilter::verifyShort(const unsigned char *text, size_t n, size_t p,
-                               unsigned groups) const {
-  if (!hasShort_ || n - p < 2) return false;
+int KvrPrefilter::verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups,
+                              const uint64_t *starts) const {
+  if (!hasShort_ || n - p < 2) return 0;
   const uint32_t k = text[p] | static_cast<uint32_t>(text[p + 1]) << 8;
-  return ((pairs_[k >> 5] >> (k & 31)) & 1) &&
-         lookup(shortSlots_, shortEntries_, shortShift_, k, text, n, p, groups);
+  if (!((pairs_[k >> 5] >> (k & 31)) & 1)) return 0;
+  return lookup(shortSlots_, shortEntries_, shortShift_, k, text, n, p, groups, starts);
 }
 
-bool KvrPrefilter::verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
-                               unsigned oddHits, unsigned groups) const {
+int KvrPrefilter::verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
+                              unsigned oddHits, unsigned groups, const uint64_t *starts) const {
   // Lane j stands for positions base + 4j and base + 4j + 1.
   for (unsigned m = evenHits; m; m &= m - 1) {
     const size_t p = base + 4 * static_cast<size_t>(__builtin_ctz(m));
-    if (verifyLong(text, n, p, groups) || verifyShort(text, n, p, groups)) return true;
+    if (const int k = verifyLong(text, n, p, groups, starts)) return k;
+    if (const int k = verifyShort(text, n, p, groups, starts)) return k;
   }
   for (unsigned m = oddHits; m; m &= m - 1) {
     const size_t p = base + 1 + 4 * static_cast<size_t>(__builtin_ctz(m));
-    if (verifyLong(text, n, p, groups) || verifyShort(text, n, p, groups)) return true;
+    if (const int k = verifyLong(text, n, p, groups, starts)) return k;
+    if (const int k = verifyShort(text, n, p, groups, starts)) return k;
   }
-  return false;
+  return 0;
 }
 
-bool KvrPrefilter::scanScalar(const unsigned char *text, size_t n, size_t from,
-                              unsigned groups) const {
+int KvrPrefilter::scanScalar(const unsigned char *text, size_t n, size_t from, unsigned groups,
+                             const uint64_t *starts) const {
   const uint32_t *bloom = bloom_.data();
   for (size_t p = from; p + 4 <= n; ++p) {
     const uint32_t x = load32(text + p);
     const bool odd = p & 1;
     const uint32_t want = bloomBits(x, odd ? kOddBitsHash : kBitsHash);
-    if ((bloom[(sharedBytes(x, odd) * kIndexHash) >> bloomShift_] & want) == want &&
-        verifyLong(text, n, p, groups))
-      return true;
-    if (hasShort_ && verifyShort(text, n, p, groups)) return true;
+    if ((bloom[(sharedBytes(x, odd) * kIndexHash) >> bloomShift_] & want) == want)
+      if (const int k = verifyLong(text, n, p, groups, starts)) return k;
+    if (hasShort_)
+      if (const int k = verifyShort(text, n, p, groups, starts)) return k;
   }
   // The last three positions hold no four-byte pattern.
   if (hasShort_)
     for (size_t p = n >= 3 ? std::max(from, n - 3) : from; p + 2 <= n; ++p)
-      if (verifyShort(text, n, p, groups)) return true;
-  return false;
+      if (const int k = verifyShort(text, n, p, groups, starts)) return k;
+  return 0;
 }
 
 #ifdef __x86_64__
@@ -273,9 +287,10 @@ __attribute__((target("avx512f,avx512bw"))) inline __mmask16 shortHits512(const 
   return _mm512_test_epi32_mask(_mm512_srlv_epi32(pw, _mm512_and_si512(pair, low5)), one);
 }
 
-__attribute__((target("avx512f,avx512bw"))) bool scanAvx512(const KvrPrefilter &f,
-                                                            const unsigned char *text, size_t n,
-                                                            unsigned groups) {
+__attribute__((target("avx512f,avx512bw"))) int scanAvx512(const KvrPrefilter &f,
+                                                           const unsigned char *text, size_t n,
+                                                           unsigned groups,
+                                                           const uint64_t *starts) {
   const __m512i indexHash = _mm512_set1_epi32(static_cast<int>(KvrPrefilter::kIndexHash));
   const __m512i evenHash = _mm512_set1_epi32(static_cast<int>(KvrPrefilter::kBitsHash));
   const __m512i oddHash = _mm512_set1_epi32(static_cast<int>(KvrPrefilter::kOddBitsHash));
@@ -299,12 +314,11 @@ __attribute__((target("avx512f,avx512bw"))) bool scanAvx512(const KvrPrefilter &
         evenHit |= shortHits512(pairs, even);
         oddHit |= shortHits512(pairs, odd);
       }
-      if (__builtin_expect((evenHit | oddHit) != 0, 0) &&
-          f.verifyPairs(text, n, i + o, evenHit, oddHit, groups))
-        return true;
+      if (__builtin_expect((evenHit | oddHit) != 0, 0))
+        if (const int k = f.verifyPairs(text, n, i + o, evenHit, oddHit, groups, starts)) return k;
     }
   }
-  return f.scanScalar(text, n, i, groups);
+  return f.scanScalar(text, n, i, groups, starts);
 }
 
 __attribute__((target("avx2"))) inline __m256i bits256(__m256i x, __m256i mul) {
@@ -331,8 +345,8 @@ __attribute__((target("avx2"))) inline unsigned hits(__m256i miss) {
       _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(miss, _mm256_setzero_si256()))));
 }
 
-__attribute__((target("avx2"))) bool scanAvx2(const KvrPrefilter &f, const unsigned char *text,
-                                              size_t n, unsigned groups) {
+__attribute__((target("avx2"))) int scanAvx2(const KvrPrefilter &f, const unsigned char *text,
+                                             size_t n, unsigned groups, const uint64_t *starts) {
   const __m256i indexHash = _mm256_set1_epi32(static_cast<int>(KvrPrefilter::kIndexHash));
   const __m256i evenHash = _mm256_set1_epi32(static_cast<int>(KvrPrefilter::kBitsHash));
   const __m256i oddHash = _mm256_set1_epi32(static_cast<int>(KvrPrefilter::kOddBitsHash));
@@ -354,29 +368,29 @@ __attribute__((target("avx2"))) bool scanAvx2(const KvrPrefilter &f, const unsig
         evenHit |= shortHits256(pairs, even);
         oddHit |= shortHits256(pairs, odd);
       }
-      if (__builtin_expect((evenHit | oddHit) != 0, 0) &&
-          f.verifyPairs(text, n, i + o, evenHit, oddHit, groups))
-        return true;
+      if (__builtin_expect((evenHit | oddHit) != 0, 0))
+        if (const int k = f.verifyPairs(text, n, i + o, evenHit, oddHit, groups, starts)) return k;
     }
   }
-  return f.scanScalar(text, n, i, groups);
+  return f.scanScalar(text, n, i, groups, starts);
 }
 
 }  // namespace
 #endif
 
-bool KvrPrefilter::any(const unsigned char *text, size_t n, unsigned groups) const {
+int KvrPrefilter::find(const unsigned char *text, size_t n, unsigned groups,
+                       const uint64_t *starts) const {
   // Without a pattern of these groups that can occur, nothing is read.
-  if (!usable_ || !(groups & groups_)) return false;
+  if (!usable_ || !(groups & groups_)) return 0;
 #ifdef __x86_64__
   switch (kvrSimdLevel()) {
     case kKvrSimdAvx512:
-      return scanAvx512(*this, text, n, groups);
+      return scanAvx512(*this, text, n, groups, starts);
     case kKvrSimdAvx2:
-      return scanAvx2(*this, text, n, groups);
+      return scanAvx2(*this, text, n, groups, starts);
     default:
       break;
   }
 #endif
-  return scanScalar(text, n, 0, groups);
+  return scanScalar(text, n, 0, groups, starts);
 }

@@ -39,8 +39,19 @@ class KvrPrefilter {
   // Whether a pattern of a group in `groups` can occur at all.
   bool holds(unsigned groups) const { return (groups & groups_) != 0; }
   // Whether a pattern of a group in `groups` occurs in the n bytes at text:
-  // exact, without regard to character boundaries.
-  bool any(const unsigned char *text, size_t n, unsigned groups) const;
+  // exact, without regard to character boundaries; with `starts` (bit i set
+  // when byte i begins a character, as the search is given them), a GBK
+  // form counts only where a character begins, as in the search.
+  bool any(const unsigned char *text, size_t n, unsigned groups,
+           const uint64_t *starts = nullptr) const {
+    return find(text, n, groups, starts) != 0;
+  }
+  // The same, telling what the first occurrence found was: 0 none,
+  // kGbkForm a GBK form (which the search takes only where a character
+  // begins), kFreeForm any other.
+  static constexpr int kGbkForm = 1, kFreeForm = 2;
+  int find(const unsigned char *text, size_t n, unsigned groups,
+           const uint64_t *starts = nullptr) const;
   // Bytes of the tables; number of distinct four-byte beginnings.
   size_t bytes() const;
   size_t keys() const { return longKeys_; }
@@ -55,7 +66,8 @@ class KvrPrefilter {
     uint32_t offset;  // into pool_
     uint8_t len;
     uint8_t group;
-    uint8_t at;  // where in the pattern its key stands
+    uint8_t at;   // where in the pattern its key stands
+    uint8_t gbk;  // a GBK form: bound to character boundaries
   };
   static constexpr uint32_t kIndexHash = 0x9E3779B1u;    // word of the Bloom filter
   static constexpr uint32_t kBitsHash = 0x85EBCA77u;     // the three bits within it
@@ -66,14 +78,17 @@ class KvrPrefilter {
   int bloomShift() const { return bloomShift_; }
   const uint32_t *pairs() const { return hasShort_ ? pairs_.data() : nullptr; }
   // The exact tests of one position that passed a filter.
-  bool verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups) const;
-  bool verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups) const;
+  int verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups,
+                 const uint64_t *starts = nullptr) const;
+  int verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups,
+                  const uint64_t *starts = nullptr) const;
   // The positions that passed a vector round: bit j of evenHits stands for
   // base + 4j, of oddHits for base + 4j + 1.
-  bool verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
-                   unsigned oddHits, unsigned groups) const;
+  int verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
+                  unsigned oddHits, unsigned groups, const uint64_t *starts = nullptr) const;
   // Positions from `from` on, one at a time.
-  bool scanScalar(const unsigned char *text, size_t n, size_t from, unsigned groups) const;
+  int scanScalar(const unsigned char *text, size_t n, size_t from, unsigned groups,
+                 const uint64_t *starts = nullptr) const;
 
  private:
   struct Pattern {
@@ -82,8 +97,9 @@ class KvrPrefilter {
     bool utf8;
     size_t at;  // where its key stands
   };
-  bool lookup(const std::vector<Slot> &slots, const std::vector<Entry> &entries, int shift,
-              uint32_t key, const unsigned char *text, size_t n, size_t q, unsigned groups) const;
+  int lookup(const std::vector<Slot> &slots, const std::vector<Entry> &entries, int shift,
+             uint32_t key, const unsigned char *text, size_t n, size_t q, unsigned groups,
+             const uint64_t *starts) const;
   static void index(std::vector<Pattern> &pats, size_t keyLen, std::vector<Slot> *slots, int *shift,
                     std::vector<Entry> *entries, std::string *pool);
 

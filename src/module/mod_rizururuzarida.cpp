@@ -8,10 +8,13 @@
 #include <http_protocol.h>
 #include <http_request.h>
 #include <mod_status.h>
+#include <pthread.h>
 
+#include <ctime>
 #include <mutex>
 
 #include "config/kvr_config.h"
+#include "config/kvr_share.h"
 #include "filters/kvr_filter_state.h"
 #include "filters/kvr_filters.h"
 #include "module/kvr_counters.h"
@@ -50,11 +53,12 @@ void logFileNotice(void *ctx, const char *file, int line, KvrFileIssue issue, co
     ap_log_perror(APLOG_MARK, APLOG_WARNING, 0, p, "mod_rizururuzarida: %s: %s", file, what);
 }
 
-// The load, with its notices sent to the error log.
-int loadConfiguration(apr_pool_t *p) {
+// A child's load (the parent's tables, or its own), with what the readers
+// found sent to the error log.
+int loadConfiguration(apr_pool_t *p, bool *adopted = nullptr) {
   kvrFileNotice = logFileNotice;
   kvrFileNoticeCtx = p;
-  const int ok = kvrReadConfig(p);
+  const int ok = kvrAdoptOrLoad(p, adopted);
   kvrFileNotice = nullptr;
   kvrFileNoticeCtx = nullptr;
   return ok;
@@ -64,14 +68,57 @@ apr_status_t kvr_ap_child_exit(void * /*data*/) {
   return APR_SUCCESS;
 }
 
+// When this process was forked, as its child side sees it: a child's start
+// is measured from there to the end of its start-up.
+timespec gForkedAt{};
+void noteFork() {
+  clock_gettime(CLOCK_MONOTONIC, &gForkedAt);
+}
+
+apr_status_t kvr_release_shared(void * /*data*/) {
+  kvrReleaseShared();
+  return APR_SUCCESS;
+}
+
+// The parent loads once per configuration, before it forks the children
+// that share the result. The first of the two configuration passes at
+// start-up only checks the configuration: nothing is loaded there.
+int kvr_ap_post_config(apr_pool_t *pconf, apr_pool_t * /*plog*/, apr_pool_t *ptemp,
+                       server_rec * /*s*/) {
+  if (ap_state_query(AP_SQ_MAIN_STATE) == AP_SQ_MS_CREATE_PRE_CONFIG) return OK;
+  static bool forkNoted = false;
+  if (!forkNoted) {
+    // Unregistered when the server unloads the module.
+    pthread_atfork(nullptr, nullptr, noteFork);
+    forkNoted = true;
+  }
+  // Nothing is written and nothing logged here: the children report the
+  // load, each through its own status page.
+  kvrLoadShared(ptemp);
+  // Ends with this configuration: a restart builds new tables and the old
+  // ones go. Not in the processes forked from here, whose memory is theirs.
+  apr_pool_cleanup_register(pconf, nullptr, kvr_release_shared, apr_pool_cleanup_null);
+  return OK;
+}
+
 void kvr_ap_child_init(apr_pool_t *p, server_rec *s) {
   if (loadedFlag() == 0) {
     std::lock_guard<std::mutex> lock(gLoadMutex);
-    if (loadConfiguration(p) != 1) {
+    bool adopted = false;
+    if (loadConfiguration(p, &adopted) != 1) {
       ap_log_perror(APLOG_MARK, APLOG_ERR, 0, p, "kvr_ap_child_init... read config files... err");
       return;
     }
     setLoaded();
+    if (APLOGdebug(s) && gForkedAt.tv_sec != 0) {
+      timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const long us =
+          (now.tv_sec - gForkedAt.tv_sec) * 1000000L + (now.tv_nsec - gForkedAt.tv_nsec) / 1000L;
+      ap_log_error(APLOG_MARK, APLOG_DEBUG, 0, s,
+                   "child configuration ready %ld us after fork (%s)", us,
+                   adopted ? "shared tables" : "own load");
+    }
   }
   apr_pool_cleanup_register(p, s, kvr_ap_child_exit, kvr_ap_child_exit);
   if (nAutoDelLogFile > 0) {
@@ -104,8 +151,8 @@ int kvr_ap_headers_early(request_rec *r) {
 
 // The counters' shared memory is made before the children are forked, in
 // the server process's pool, so that a graceful restart keeps the counts.
-int kvr_ap_post_config(apr_pool_t * /*pconf*/, apr_pool_t * /*plog*/, apr_pool_t * /*ptemp*/,
-                       server_rec *s) {
+int kvr_ap_post_config_counters(apr_pool_t * /*pconf*/, apr_pool_t * /*plog*/,
+                                apr_pool_t * /*ptemp*/, server_rec *s) {
   if (!kvrCountersAttach(s->process->pool))
     ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
                  "no shared memory for the counters: they stay off");
@@ -147,6 +194,7 @@ void rizururuzarida_hooks(apr_pool_t * /*p*/) {
   ap_hook_fixups(kvr_ap_fixups, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_filter(kvr_ap_insert_filter, nullptr, nullptr, APR_HOOK_REALLY_LAST);
   ap_hook_post_config(kvr_ap_post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_post_config(kvr_ap_post_config_counters, nullptr, nullptr, APR_HOOK_MIDDLE);
   APR_OPTIONAL_HOOK(ap, status_hook, kvr_status_hook, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 

@@ -2,6 +2,7 @@
 
 #include <apr_strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/kvr_config.h"
@@ -532,25 +533,62 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
   ACSM_STRUCT *c = block ? acsm_vazidez_getkeyc : nullptr;
   ACSM_STRUCT *b = record ? acsm_vazidez_getkeyb : nullptr;
   const KvrPrefilter *filter = kvrGetKeyPrefilter();
+  // Pieces of the first look, and what each keeps of the one before: a
+  // pattern of the prefilter is at most 255 bytes.
+  constexpr size_t kFirstLookPiece = 65536, kFirstLookCarry = 255;
   if (filter && filter->usable()) {
     // Nothing can be found unless a pattern occurs in the filtered text.
     const unsigned groups = (record ? 1u : 0u) | (block ? 2u : 0u);
     if (!filter->holds(groups)) return 0;
+    // The first look reads the filtered text a piece at a time, so that
+    // its room stays small whatever the text's length: each piece begins
+    // with the end of the one before, as long as the longest pattern, and
+    // no piece ends inside an "&nbsp;" (its halves would keep letters that
+    // the whole drops).
+    const size_t room = (n < kFirstLookPiece ? n : kFirstLookPiece) + kFirstLookCarry + 64;
     char *text;
     if (!scratch) {
-      text = static_cast<char *>(apr_palloc(pool, n + 64));
+      text = static_cast<char *>(apr_palloc(pool, room));
     } else {
-      if (scratch->size < n + 64) {
+      if (scratch->size < room) {
         // A few sizes at most for a whole response.
         size_t size = 8192;
-        while (size < n + 64) size *= 2;
+        while (size < room) size *= 2;
         scratch->data = static_cast<char *>(apr_palloc(pool, size));
         scratch->size = size;
       }
       text = scratch->data;
     }
-    const size_t len = kvrFilterTextBytes(data, n, text);
-    if (!filter->any(reinterpret_cast<const unsigned char *>(text), len, groups)) return 0;
+    int found = 0;
+    size_t carry = 0;
+    for (size_t at = 0; at < n && !found;) {
+      size_t end = n - at > kFirstLookPiece ? at + kFirstLookPiece : n;
+      if (end < n)
+        for (size_t k = end - 5; k < end; ++k)
+          if (data[k] == '&' &&
+              std::memcmp(data + k + 1, "nbsp;", std::min<size_t>(5, n - k - 1)) == 0) {
+            end = k;
+            break;
+          }
+      const size_t len = carry + kvrFilterTextBytes(data + at, end - at, text + carry);
+      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups);
+      carry = len < kFirstLookCarry ? len : kFirstLookCarry;
+      std::memmove(text, text + len - carry, carry);
+      at = end;
+    }
+    if (!found) return 0;
+    *ft = kvrFilterText(pool, data, n, trail);
+    // In Chinese GBK text a keyword's GBK bytes turn up across two
+    // characters all the time: when that is what the first look found, a
+    // second one at character boundaries settles most such texts before
+    // the automata are walked.
+    if (found == KvrPrefilter::kGbkForm &&
+        !filter->any(reinterpret_cast<const unsigned char *>(ft->text), ft->len, groups,
+                     ft->starts)) {
+      *ft = KvrFilteredText{nullptr, 0, nullptr};
+      return 0;
+    }
+    return kvrGetScan(*ft, exempt, script, hit, record);
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
              (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {
     uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));

@@ -231,6 +231,42 @@ TEST_F(FilterTextTest, CheckWithAFirstLookGivesTheDefinedResult) {
   }
 }
 
+TEST_F(FilterTextTest, FirstLookOverLongTextsFindsKeywordsAcrossItsPieces) {
+  // The first look reads long texts in pieces of 64 KiB: a keyword, or an
+  // "&nbsp;" between its characters, across the border of two pieces.
+  kvrResetConfigState();
+  const string keys[] = {"\xd6\xd0\xce\xc4", "abcdefgh"};
+  for (int i = 0; i < 2; ++i) {
+    structGetKeyWord &e = arrGetKeyWord.c[i];
+    e.used = 1;
+    e.usertype = 2;
+    std::memcpy(e.gbk, keys[i].data(), keys[i].size());
+  }
+  getkeyb_gb2utf8();
+  getkeyc_gb2utf8();
+  kvrKeyWord2AC();
+  nVazidezBlockGetKeyWord = 1;
+  nVazidezChkGetKeyWord = 0;
+  for (const string &key : {string("\xd6\xd0\xce\xc4"), string("\xd6\xd0&nbsp;\xce\xc4"),
+                            string("abcd&nbsp;efgh"), string("ab&nbsp;cd")}) {
+    for (size_t at = 65536 - 12; at < 65536 + 4; ++at) {
+      string page(at, 'x');
+      page += key + string(70000, 'y');
+      KvrGetHit want;
+      const int w = kvrGetScan(kvrFilterText(pool, page.data(), page.size()), false, true, &want);
+      for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+        KvrSimdGuard guard(level);
+        KvrGetHit got;
+        KvrFilteredText ft;
+        KvrScratch scratch;
+        ASSERT_EQ(w,
+                  kvrGetCheck(pool, page.data(), page.size(), 0, false, true, &got, &ft, &scratch))
+            << key << " at " << at << " level " << level;
+      }
+    }
+  }
+}
+
 namespace {
 
 void loadGetKeys(const std::vector<string> &block) {

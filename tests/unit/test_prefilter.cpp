@@ -54,11 +54,17 @@ bool suits(const std::vector<Pat> &pats) {
   return true;
 }
 
-bool plain(const std::vector<Pat> &pats, const string &text, unsigned groups) {
+// A pattern that can occur is looked for in its first-look form and as it
+// is. With starts, a GBK pattern counts only where bit i (a character
+// begins at byte i) is set.
+bool plain(const std::vector<Pat> &pats, const string &text, unsigned groups,
+           const std::vector<uint64_t> *starts = nullptr) {
   for (const Pat &p : pats) {
     string form;
     if (!(p.group & groups) || p.bytes.empty() || !firstLook(p, &form)) continue;
-    if (text.find(form) != string::npos) return true;
+    for (const string &f : {form, p.bytes})
+      for (size_t at = text.find(f); at != string::npos; at = text.find(f, at + 1))
+        if (!starts || p.utf8 || (((*starts)[at >> 6] >> (at & 63)) & 1)) return true;
   }
   return false;
 }
@@ -73,12 +79,26 @@ KvrPrefilter build(const std::vector<Pat> &pats) {
 
 void expectSame(const KvrPrefilter &f, const std::vector<Pat> &pats, const string &text,
                 const string &what) {
+  // Character boundaries: every other byte, and bits from the text's own
+  // bytes.
+  std::vector<uint64_t> alternate(text.size() / 64 + 1, 0x5555555555555555ull), mixed;
+  for (size_t k = 0; k <= text.size() / 64; ++k) {
+    uint64_t bits = 0;
+    for (size_t j = 0; j < 64 && 64 * k + j < text.size(); ++j)
+      bits |= static_cast<uint64_t>((static_cast<unsigned char>(text[64 * k + j]) * 7) % 3 != 0)
+              << j;
+    mixed.push_back(bits);
+  }
   for (const KvrSimdLevel level : kvrTestSimdLevels()) {
     KvrSimdGuard guard(level);
-    for (unsigned groups = 1; groups <= 3; ++groups)
-      ASSERT_EQ(plain(pats, text, groups),
-                f.any(reinterpret_cast<const unsigned char *>(text.data()), text.size(), groups))
+    for (unsigned groups = 1; groups <= 3; ++groups) {
+      const auto *t = reinterpret_cast<const unsigned char *>(text.data());
+      ASSERT_EQ(plain(pats, text, groups), f.any(t, text.size(), groups))
           << what << " level " << level << " groups " << groups;
+      for (const std::vector<uint64_t> *starts : {&alternate, &mixed})
+        ASSERT_EQ(plain(pats, text, groups, starts), f.any(t, text.size(), groups, starts->data()))
+            << what << " with boundaries, level " << level << " groups " << groups;
+    }
   }
 }
 
