@@ -64,6 +64,6 @@ class KvrConfigText {
 };
 
 // The next line of a list or keyword file that can be an entry: blanks
-// removed, 2 to maxChars bytes, not a comment, lower-cased. The lines passed
-// over are told to kvrLineNotice. False at the end of the file.
+// removed, 2 to maxChars bytes, not a comment, lower-cased (not the second bytes of GBK
+// characters). The lines passed over are told to kvrLineNotice. False at the end of the file.
 bool kvrNextEntryLine(KvrConfigText &text, char *line, size_t maxChars, int *lineNo, size_t *len);

@@ -79,7 +79,7 @@ bool kvrNextEntryLine(KvrConfigText &text, char *line, size_t maxChars, int *lin
     else if (line[0] == ';')
       fate = kLineComment;
     if (fate == kLineStored) {
-      kvrAsciiLower(line, n);
+      kvrGbkAsciiLower(line, n);
       *lineNo = at;
       *len = n;
       return true;

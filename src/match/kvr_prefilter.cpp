@@ -15,10 +15,32 @@ inline uint32_t load32(const unsigned char *p) {
   return x;
 }
 
-// Bytes a filtered text never holds: those the filter drops, and upper-case
-// letters (it lower-cases them). A pattern with one of them never occurs.
+// Bytes a filtered text holds only as the second byte of a GBK character:
+// those the filter drops, and upper-case letters (it lower-cases them).
 bool neverFiltered(unsigned char b) {
   return kvrFilterDrops(b) || (b >= 'A' && b <= 'Z');
+}
+
+// A pattern as the first look sees it: the first look filters the text
+// byte by byte, so the pattern is read the same way (a GBK second byte
+// that is punctuation dropped, one that is a capital lower-cased). Where
+// the pattern occurs in a filtered text, its reading occurs in the first
+// look's. False when it cannot occur at all: a byte of neverFiltered that
+// no byte 0x81..0xFE opens (a GBK pattern begins a character; a UTF-8 one
+// may begin anywhere).
+bool firstLookForm(const std::string &bytes, bool utf8, std::string *out) {
+  out->clear();
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(bytes[i]);
+    if (!neverFiltered(b)) {
+      *out += static_cast<char>(b);
+      continue;
+    }
+    const unsigned char before = i ? static_cast<unsigned char>(bytes[i - 1]) : utf8 ? 0x81 : 0;
+    if (before < 0x81 || before > 0xFE) return false;
+    if (!kvrFilterDrops(b)) *out += static_cast<char>(b + ('a' - 'A'));
+  }
+  return true;
 }
 
 inline uint32_t bloomBits(uint32_t x, uint32_t mul) {
@@ -111,12 +133,21 @@ bool KvrPrefilter::compile() {
   std::vector<Pattern> longs, shorts;
   bool unsuited = false;
   groups_ = 0;
+  // A pattern that its first-look reading changes is kept as it is too:
+  // the look at character boundaries reads the filtered text itself, where
+  // a GBK character's second byte is what it is.
+  std::vector<Pattern> all;
   for (Pattern &p : patterns_) {
-    const auto *b = reinterpret_cast<const unsigned char *>(p.bytes.data());
-    if (p.bytes.empty() || std::any_of(b, b + p.bytes.size(), neverFiltered)) continue;
-    // One byte would pass every position; over 255 (keyword forms are far
-    // shorter) would not fit an entry.
-    if (p.bytes.size() == 1 || p.bytes.size() > 255) unsuited = true;
+    std::string form;
+    if (p.bytes.empty() || !firstLookForm(p.bytes, p.utf8, &form)) continue;
+    if (form != p.bytes) all.push_back(p);
+    p.bytes = std::move(form);
+    all.push_back(std::move(p));
+  }
+  for (Pattern &p : all) {
+    // One byte (or none) would pass every position; over 255 (keyword
+    // forms are far shorter) would not fit an entry.
+    if (p.bytes.size() <= 1 || p.bytes.size() > 255) unsuited = true;
     groups_ |= p.group;
     const bool isLong = p.bytes.size() >= 4;
     p.at = keyAt(p.bytes, p.utf8, isLong ? 4 : 2);

@@ -37,8 +37,8 @@ constexpr ByteTable kBytes;
 
 #ifdef __SSE2__
 // Whether sixteen bytes are all letters, digits or bytes from 0x80 up (all
-// kept); gives them as loaded and lower-cased.
-inline bool allKept16(const unsigned char *p, __m128i *v, __m128i *lowered) {
+// kept); gives them as loaded and lower-cased, and which are upper case.
+inline bool allKept16(const unsigned char *p, __m128i *v, __m128i *lowered, __m128i *upperOut) {
   *v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
   const __m128i x = *v;
   auto within = [&](char lo, char hi) {
@@ -50,6 +50,7 @@ inline bool allKept16(const unsigned char *p, __m128i *v, __m128i *lowered) {
                                     _mm_or_si128(within('a', 'z'), within('0', '9')));
   if (_mm_movemask_epi8(keep) != 0xFFFF) return false;
   *lowered = _mm_add_epi8(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+  *upperOut = upper;
   return true;
 }
 #endif
@@ -121,6 +122,50 @@ inline uint64_t secondBytes(uint64_t lead, uint64_t valid, uint64_t top, uint64_
 
 }  // namespace
 
+namespace {
+
+// Bit j set when byte j of up to 64 is in [lo, hi].
+inline uint64_t rangeMask(const unsigned char *p, size_t m, unsigned char lo, unsigned char hi) {
+  uint64_t mask = 0;
+  size_t j = 0;
+#ifdef __SSE2__
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i low = _mm_set1_epi8(static_cast<char>((lo ^ 0x80) - 1));
+  const __m128i high = _mm_set1_epi8(static_cast<char>((hi ^ 0x80) + 1));
+  for (; j + 16 <= m; j += 16) {
+    const __m128i v =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)), bias);
+    const __m128i in = _mm_and_si128(_mm_cmpgt_epi8(v, low), _mm_cmplt_epi8(v, high));
+    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(in))) << j;
+  }
+#endif
+  for (; j < m; ++j) mask |= static_cast<uint64_t>(p[j] >= lo && p[j] <= hi) << j;
+  return mask;
+}
+
+}  // namespace
+
+bool kvrGbkFoldSpoils(const unsigned char *p, size_t n, const uint64_t *starts) {
+  for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    // Second bytes 0x40..0x7E but lower-case letters, which are the same
+    // either way.
+    const uint64_t second =
+        (rangeMask(p + base, m, 0x40, 0x7E) & ~rangeMask(p + base, m, 'a', 'z')) & ~starts[k];
+    if (second) return !kvrTextIsUtf8(p, n);
+  }
+  return false;
+}
+
+void kvrGbkLowerAtStarts(char *text, size_t n, const uint64_t *starts) {
+  unsigned char *p = reinterpret_cast<unsigned char *>(text);
+  for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    for (uint64_t upper = rangeMask(p + base, m, 'A', 'Z') & starts[k]; upper; upper &= upper - 1)
+      p[base + static_cast<size_t>(__builtin_ctzll(upper))] += 'a' - 'A';
+  }
+}
+
 int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts) {
   uint64_t carry = trail ? 1 : 0;
   size_t k = 0;
@@ -140,19 +185,20 @@ namespace {
 // The filtered text of n bytes into out (room for n + 16 bytes); with
 // kBounds each kept byte's boundary flag into flag (a byte each, cheaper to
 // write than a bit), with kRaw the raw copy into rawOut. Returns its length.
-template <bool kRaw, bool kBounds>
+// kGbk (with kBounds) reads the text as GBK: the second byte of a character
+// is part of it, never lower-cased or dropped as if it were ASCII.
+template <bool kRaw, bool kBounds, bool kGbk = false>
 size_t filterCore(const unsigned char *in, size_t n, int startTrail, char *out, unsigned char *flag,
                   char *rawOut) {
+  static_assert(kBounds || !kGbk, "the GBK reading needs the boundaries");
   uint64_t trail = startTrail ? 1 : 0;  // the byte at hand is the second byte of a character
   size_t w = 0;
   for (size_t i = 0; i < n;) {
 #ifdef __SSE2__
     // Sixteen bytes that are all letters, digits or bytes from 0x80 up are
     // all kept: stored lower-cased at once.
-    __m128i v, lowered;
-    if (n - i >= 16 && allKept16(in + i, &v, &lowered)) {
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), lowered);
-      if (kRaw) _mm_storeu_si128(reinterpret_cast<__m128i *>(rawOut + i), lowered);
+    __m128i v, lowered, upper;
+    if (n - i >= 16 && allKept16(in + i, &v, &lowered, &upper)) {
       if (kBounds) {
         // Their boundaries, and those as sixteen flag bytes.
         const __m128i x = _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)));
@@ -167,7 +213,12 @@ size_t filterCore(const unsigned char *in, size_t n, int startTrail, char *out, 
         const __m128i set = _mm_cmpeq_epi8(_mm_and_si128(spread, pick), pick);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(flag + w),
                          _mm_and_si128(set, _mm_set1_epi8(1)));
+        // Only the letters that begin a character are lower-cased.
+        if (kGbk)
+          lowered = _mm_add_epi8(v, _mm_and_si128(_mm_and_si128(upper, set), _mm_set1_epi8(0x20)));
       }
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), lowered);
+      if (kRaw) _mm_storeu_si128(reinterpret_cast<__m128i *>(rawOut + i), lowered);
       w += 16;
       i += 16;
       continue;
@@ -189,16 +240,18 @@ size_t filterCore(const unsigned char *in, size_t n, int startTrail, char *out, 
       }
       // Without branches: each byte is stored, and the write position
       // advanced only when it is kept.
-      out[w] = static_cast<char>(kBytes.lower[b]);
+      uint32_t second = 0;  // a second byte that ASCII rules would change
       if (kBounds) {
         const uint64_t start = trail ^ 1u;
         trail = start & (f >> 2);
         flag[w] = static_cast<unsigned char>(start);
+        if (kGbk) second = static_cast<uint32_t>(start ^ 1u) & (b - 0x40u < 0x3Fu);
       }
-      w += f & kKeep;
+      out[w] = static_cast<char>(second ? b : kBytes.lower[b]);
+      w += (f & kKeep) | second;
       // The raw copy may be the input itself: the lookahead above reads
       // bytes not yet written.
-      if (kRaw) rawOut[i] = static_cast<char>(kBytes.rawLower[b]);
+      if (kRaw) rawOut[i] = static_cast<char>(second ? b : kBytes.rawLower[b]);
     }
   }
   return w;
@@ -213,8 +266,10 @@ KvrFilteredText filterText(apr_pool_t *pool, const char *data, size_t n, int sta
   ft.starts = static_cast<uint64_t *>(apr_palloc(pool, words * sizeof(uint64_t)));
   // The flags are packed into bits at the end.
   unsigned char *flag = static_cast<unsigned char *>(apr_palloc(pool, words * 64 + 16));
-  const size_t w = filterCore<kRaw, true>(reinterpret_cast<const unsigned char *>(data), n,
-                                          startTrail, ft.text, flag, rawOut);
+  const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+  ft.utf8 = kvrTextIsUtf8(in, n);
+  const size_t w = ft.utf8 ? filterCore<kRaw, true, false>(in, n, startTrail, ft.text, flag, rawOut)
+                           : filterCore<kRaw, true, true>(in, n, startTrail, ft.text, flag, rawOut);
   ft.text[w] = '\0';
   ft.len = w;
   std::memset(flag + w, 0, words * 64 - w);
@@ -540,8 +595,13 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
              (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {
     uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));
-    kvrGbkStarts(reinterpret_cast<const unsigned char *>(data), n, trail, starts);
-    if (!foldedFinds(c, data, n, starts) && !foldedFinds(b, data, n, starts)) return 0;
+    const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+    kvrGbkStarts(in, n, trail, starts);
+    // The folded reading takes every byte as ASCII: not for a GBK text with
+    // second bytes that it would fold or pass over.
+    if (!kvrGbkFoldSpoils(in, n, starts) && !foldedFinds(c, data, n, starts) &&
+        !foldedFinds(b, data, n, starts))
+      return 0;
   }
   *ft = kvrFilterText(pool, data, n, trail);
   return kvrGetScan(*ft, exempt, script, hit, record);

@@ -12,10 +12,16 @@
 // ASCII punctuation and "&nbsp;" entities, lower-cased. starts has bit i set
 // when filtered byte i begins a character of the piece as received (a byte
 // 0x81..0xFE opens a two-byte GBK character).
+//
+// A piece is read as GBK unless it is UTF-8 (kvrTextIsUtf8). In GBK the
+// second byte of a character (0x40..0x7E, where ASCII letters and
+// punctuation lie) belongs to the character: it is kept as it is, neither
+// lower-cased nor dropped. A UTF-8 piece is filtered byte by byte.
 struct KvrFilteredText {
   char *text;  // NUL-terminated, `len` bytes
   size_t len;
   uint64_t *starts;
+  bool utf8 = false;  // read as UTF-8
 };
 
 // Builds the filtered text of n bytes in pool memory. `trail` says that the
@@ -35,6 +41,15 @@ size_t kvrFilterTextBytes(const char *data, size_t n, char *out);
 // cut anywhere, also inside a character: the filters carry this from one
 // piece to the next, so that boundaries are those of the whole text.
 int kvrGbkTrailAfter(const char *data, size_t n, int trail);
+
+// Whether a GBK text (not UTF-8) holds a second byte that a byte-by-byte
+// reading would fold or drop: upper case, or punctuation (0x40, 0x5B..0x60,
+// 0x7B..0x7E). `starts` as from kvrGbkStarts.
+bool kvrGbkFoldSpoils(const unsigned char *p, size_t n, const uint64_t *starts);
+
+// Lower-cases the ASCII capitals of a GBK text that begin a character (a
+// second byte stays as it is); `starts` as from kvrGbkStarts.
+void kvrGbkLowerAtStarts(char *text, size_t n, const uint64_t *starts);
 
 // Bit i of starts (n / 64 + 1 words) is set when byte i begins a character;
 // `trail` as above. Returns the same for the byte after the last.

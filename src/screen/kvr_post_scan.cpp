@@ -158,6 +158,19 @@ uint32_t kvrPostMatcherPass(apr_pool_t *pool, int side, const char *text, size_t
   return set.count;
 }
 
+namespace {
+
+// Whether the text holds "&nbsp;" in any case.
+bool holdsEntity(const char *p, size_t n) {
+  for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '&', end - p))); ++p)
+    if (end - p > 5 && apr_tolower(p[1]) == 'n' && apr_tolower(p[2]) == 'b' &&
+        apr_tolower(p[3]) == 's' && apr_tolower(p[4]) == 'p' && p[5] == ';')
+      return true;
+  return false;
+}
+
+}  // namespace
+
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail) {
   KvrPostText pt;
@@ -184,16 +197,22 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
     pt.raw[pt.rawLen] = '\0';
   }
   pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
-  if (memmem(pt.raw, pt.rawLen, "&nbsp;", 6)) {
-    // The filter drops this entity whole (and only in lower case): made
-    // now, before the raw text is lower-cased.
-    pt.filtered = kvrFilterTextAndRaw(pool, pt.raw, pt.rawLen, trail, pt.raw);
-  } else {
-    kvrAsciiLower(pt.raw, pt.rawLen);
-  }
+  pt.utf8 = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen);
+  // Lower-casing changes no byte that opens a character: the boundaries
+  // are the same before and after.
   const size_t words = pt.rawLen / 64 + 1;
   pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (words + 1) * sizeof(uint64_t)));
   kvrGbkStarts(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen, trail, pt.rawStarts);
+  if (holdsEntity(pt.raw, pt.rawLen)) {
+    // The filter drops this entity whole, but only in lower case: made
+    // now, from the text before it is lower-cased, so that "&NBSP;" keeps
+    // its letters.
+    pt.filtered = kvrFilterTextAndRaw(pool, pt.raw, pt.rawLen, trail, pt.raw);
+  } else if (pt.utf8) {
+    kvrAsciiLower(pt.raw, pt.rawLen);
+  } else {
+    kvrGbkLowerAtStarts(pt.raw, pt.rawLen, pt.rawStarts);
+  }
   return pt;
 }
 
@@ -238,7 +257,10 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
   const unsigned char *texts[2] = {reinterpret_cast<const unsigned char *>(text.filtered.text),
                                    reinterpret_cast<const unsigned char *>(text.raw)};
   const size_t lens[2] = {text.filtered.len, text.rawLen};
-  const uint64_t *starts[2] = {text.filtered.starts, text.rawStarts};
+  // GBK forms count only where a character begins, against false starts in
+  // the middle of GBK characters; a UTF-8 text has no such starts.
+  const uint64_t *starts[2] = {text.utf8 ? nullptr : text.filtered.starts,
+                               text.utf8 ? nullptr : text.rawStarts};
   bool scanned[2] = {false, false};
   auto setOf = [&](int slot) -> const KvrOccurSet & {
     const int s = sideOf(slot);
@@ -249,12 +271,15 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
       sets[s].ids = static_cast<uint32_t *>(apr_palloc(pool, (ids + 1) * sizeof(uint32_t)));
       if (s == 1 || texts[0]) {
         side.matcher.scan(texts[s], lens[s], starts[s], &sets[s]);
-      } else if (!side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
-                                          text.rawLen, text.rawStarts, &sets[s])) {
-        // A pattern the folded reading cannot serve: the filtered text.
+      } else if (kvrGbkFoldSpoils(reinterpret_cast<const unsigned char *>(text.raw), text.rawLen,
+                                  text.rawStarts) ||
+                 !side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
+                                          text.rawLen, starts[1], &sets[s])) {
+        // A pattern the folded reading cannot serve, or a GBK text it would
+        // misread: the filtered text.
         const KvrFilteredText f = kvrFilterText(pool, text.raw, text.rawLen, text.trail);
-        side.matcher.scan(reinterpret_cast<const unsigned char *>(f.text), f.len, f.starts,
-                          &sets[s]);
+        side.matcher.scan(reinterpret_cast<const unsigned char *>(f.text), f.len,
+                          text.utf8 ? nullptr : f.starts, &sets[s]);
       }
       scanned[s] = true;
     }

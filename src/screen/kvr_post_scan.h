@@ -26,12 +26,16 @@ struct KvrPostText {
   // text as its filtered form unless it holds "&nbsp;".
   KvrFilteredText filtered;
   int trail;
+  // The text is UTF-8 (kvrTextIsUtf8): its second bytes are not those of
+  // GBK characters, and GBK forms count wherever they occur.
+  bool utf8;
   int decodeError;  // the form decoder reported a malformed escape
 };
 
 // The raw text: the piece with zero bytes as spaces, percent escapes decoded
 // for a form post (a decoded zero byte becomes a space too), lower-cased;
-// the filtered text made from it when it holds "&nbsp;".
+// the filtered text made from it when it holds "&nbsp;" (in any case).
+// A GBK text keeps the second bytes of its characters as they are.
 // `trail`: the piece begins with the second byte of a character.
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail = 0);

@@ -115,6 +115,19 @@ bool dropped(unsigned char b) {
   return b != ',' && kvrFilterDrops(b);
 }
 
+// The bytes of a word that the first look of the response check keeps;
+// 0 for a word with punctuation outside a character, which never occurs.
+size_t firstLookLength(const char *word) {
+  size_t n = 0;
+  for (const char *p = word; *p; ++p) {
+    const unsigned char b = static_cast<unsigned char>(*p);
+    if (dropped(b)) return 0;
+    ++n;
+    if (b >= 0x81 && b <= 0xFE && p[1]) n += !dropped(static_cast<unsigned char>(*++p));
+  }
+  return n;
+}
+
 template <class Entry>
 void checkKeywords(const Entry *t, const char *file, bool filtered, bool get = false) {
   for (int i = 0; i < kKeyTableSlots && t[i].used == 1; ++i) {
@@ -127,18 +140,29 @@ void checkKeywords(const Entry *t, const char *file, bool filtered, bool get = f
     if (words == 4) warn(file, line, "more than three words: never matches", k);
     // The response check's quick first look needs words of two bytes or
     // more; one word of a single byte turns it off for every response.
-    if (get && (words == 2 || words == 3))
+    // It reads the text byte by byte, so a GBK character whose second byte
+    // is punctuation counts one byte there.
+    if (get && words >= 1 && words <= 3) {
+      if (words == 1) std::snprintf(w[0], sizeof w[0], "%s", k);
       for (int j = 0; j < words; ++j)
-        if (std::strlen(w[j]) == 1 && !dropped(static_cast<unsigned char>(w[j][0]))) {
+        if (firstLookLength(w[j]) == 1) {
           warn(file, line, "a word of one byte: every response is then searched the slow way", k);
           break;
         }
+    }
+    // The second byte of a GBK character is part of it, whatever its value.
     if (filtered)
-      for (const char *p = k; *p; ++p)
-        if (dropped(static_cast<unsigned char>(*p))) {
+      for (const char *p = k; *p; ++p) {
+        const unsigned char b = static_cast<unsigned char>(*p);
+        if (b >= 0x81 && b <= 0xFE && p[1]) {
+          ++p;
+          continue;
+        }
+        if (dropped(b)) {
           warn(file, line, "holds punctuation that the filtered text drops: never matches here", k);
           break;
         }
+      }
   }
 }
 

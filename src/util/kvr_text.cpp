@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -195,6 +196,63 @@ int kvr_covert(char *topage, char *frompage, char *input, size_t ilen, char *out
 void kvrAsciiLower(char *s, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] + ('a' - 'A'));
+}
+
+int kvrGbkAsciiLower(char *s, size_t n, int trail) {
+  bool second = trail != 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    if (second) {
+      second = false;
+      continue;
+    }
+    if (b >= 'A' && b <= 'Z')
+      s[i] = static_cast<char>(b + ('a' - 'A'));
+    else
+      second = b >= 0x81 && b <= 0xFE;
+  }
+  return second ? 1 : 0;
+}
+
+bool kvrTextIsUtf8(const unsigned char *p, size_t n) {
+  size_t i = 0;
+  // The tail of a character begun in the piece before.
+  while (i < n && i < 3 && (p[i] & 0xC0) == 0x80) ++i;
+  bool multi = false;
+  while (i < n) {
+    const unsigned char b = p[i];
+    if (b < 0x80) {
+      // Runs of ASCII eight bytes at a time.
+      uint64_t eight;
+      while (i + 8 <= n && (std::memcpy(&eight, p + i, 8), (eight & 0x8080808080808080ull) == 0))
+        i += 8;
+      if (i < n && p[i] < 0x80) ++i;
+      continue;
+    }
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    for (size_t k = 1; k < len; ++k) {
+      if (i + k == n) return multi;  // cut short by the end of the piece
+      const unsigned char c = p[i + k];
+      if (k == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return false;
+    }
+    multi = true;
+    i += len;
+  }
+  return multi;
 }
 
 size_t kvrStripBlanks(char *line) {

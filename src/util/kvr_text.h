@@ -47,6 +47,19 @@ constexpr bool kvrFilterDrops(unsigned char b) {
 // Lower-cases ASCII letters in place; other bytes stay as they are.
 void kvrAsciiLower(char *s, size_t n);
 
+// As kvrAsciiLower, but for GBK text: a byte 0x81..0xFE opens a two-byte
+// character, whose second byte is left as it is. `trail` says that the
+// first byte is the second byte of a character begun before; returns the
+// same for the byte after the last.
+int kvrGbkAsciiLower(char *s, size_t n, int trail = 0);
+
+// Whether a text is to be read as UTF-8 rather than GBK: it is valid UTF-8
+// and holds at least one multi-byte sequence. Texts are pieces cut
+// anywhere, so up to three continuation bytes at the start and a sequence
+// cut short at the end do not count against it. A text of ASCII alone is
+// not UTF-8 (both readings agree on it).
+bool kvrTextIsUtf8(const unsigned char *p, size_t n);
+
 // Removes every CR, LF, TAB and space from a NUL-terminated line, wherever
 // it stands; returns the new length.
 size_t kvrStripBlanks(char *line);

@@ -33,7 +33,7 @@ class RizuCheckTest(unittest.TestCase):
             put(d + "/rizururuzarida.ini", "ChkGetKeyWord=1\nChkPostKeyWord=1\nblockurl=1\n")
             put(d + "/config/getkeyb.txt",
                 "; a comment that is long enough to be longer than thirty-one bytes\n"
-                "好词\nx\n" + "长" * 16 + "\n好词\n,开头\na,b,c,d\n有@号\n词,x\n")
+                "好词\nx\n" + "长" * 16 + "\n好词\n,开头\na,b,c,d\n有@号\n词,x\n門谸豛\n丂\n")
             put(d + "/config/postkeybex.txt", b"\xff\xfeab\n")
             put(d + "/config/blockurl.txt", "/admin/\n*/ok/*\nhost/x\n")
             rc, out, _ = self.run_check("--config", d)
@@ -45,10 +45,14 @@ class RizuCheckTest(unittest.TestCase):
                            "config/getkeyb.txt:7: more than three words",
                            "config/getkeyb.txt:8: holds punctuation",
                            "config/getkeyb.txt:9: a word of one byte",
+                           "config/getkeyb.txt:11: a word of one byte",
                            "config/postkeybex.txt:1: not valid GBK",
                            "config/blockurl.txt:1: begins with \"/\""):
                 self.assertIn(expect, out)
             self.assertNotIn("getkeyb.txt:1:", out)
+            # Characters whose second bytes are capitals or punctuation are
+            # neither warned about nor shown changed.
+            self.assertNotIn("getkeyb.txt:10:", out)
             self.assertNotIn("blockurl.txt:2:", out)
 
     def test_capacity(self):

@@ -45,6 +45,25 @@ TEST_F(ConfigFilesTest, ListKeepsGbkBytesAndDuplicates) {
   EXPECT_STREQ("中文.com", arrBeianHeiDn[1]);
 }
 
+TEST_F(ConfigFilesTest, GbkSecondBytesAreNotLowerCased) {
+  // 門, 镕 and 總結 have second bytes among the ASCII capitals: lower-cased
+  // they would be 閠, 閒 and 總統. A capital after them is still lower-cased.
+  EXPECT_EQ(1, readGet("門\n朱镕基\n總結X\n閠\nAB門CD\n"));
+  const auto &t = arrGetKeyWord.b;
+  EXPECT_STREQ("門", t[0].gbk);
+  EXPECT_STREQ("朱镕基", t[1].gbk);
+  EXPECT_STREQ("總結x", t[2].gbk);
+  EXPECT_STREQ("閠", t[3].gbk);  // another character, not a duplicate of 門
+  EXPECT_STREQ("ab門cd", t[4].gbk);
+  getkeyb_gb2utf8();
+  EXPECT_STREQ(u8"門", t[0].utf8);
+  EXPECT_STREQ(u8"朱镕基", t[1].utf8);
+  EXPECT_EQ(1, readPost("總結\n", 1012));
+  EXPECT_STREQ("總結", arrPostKeyWord.c[0].gbk);
+  readList("門戶.COM\n", 3020, kDnSlots, kDnWidth);
+  EXPECT_STREQ("門戶.com", arrBeianHeiDn[0]);
+}
+
 TEST_F(ConfigFilesTest, IpListWidthAndCapacity) {
   string content = "123.123.123.12\n" + string("123.123.123.123\n") + "1234567890123456\n";
   for (int i = 0; i < 600; ++i)

@@ -9,6 +9,7 @@
 #include "screen/kvr_get_scan.h"
 #include "test_support.h"
 #include "util/kvr_cpu.h"
+#include "util/kvr_text.h"
 
 using std::string;
 
@@ -17,7 +18,8 @@ namespace {
 // Straight from the rule: drop NUL, TAB, LF, CR, space, ASCII punctuation,
 // every '&' and a "nbsp;" right after it; lower-case the rest. Boundaries are
 // found on the received bytes, a byte 0x81..0xFE opening a two-byte character.
-void reference(const string &in, string *text, std::vector<bool> *starts) {
+// Read as GBK, a second byte 0x40..0x7E is kept as it is.
+void reference(const string &in, string *text, std::vector<bool> *starts, bool gbk) {
   std::vector<bool> boundary(in.size(), false);
   for (size_t i = 0; i < in.size();) {
     boundary[i] = true;
@@ -30,6 +32,11 @@ void reference(const string &in, string *text, std::vector<bool> *starts) {
     const unsigned char b = in[i];
     if (b == '&') {
       if (in.size() - i > 5 && in.compare(i + 1, 5, "nbsp;") == 0) i += 5;
+      continue;
+    }
+    if (gbk && !boundary[i] && b >= 0x40 && b <= 0x7E) {
+      *text += static_cast<char>(b);
+      starts->push_back(false);
       continue;
     }
     const bool punct = (b >= 0x21 && b <= 0x2F) || (b >= 0x3A && b <= 0x40) ||
@@ -47,15 +54,19 @@ class FilterTextTest : public PoolTest {
   void check(const string &in) {
     string text;
     std::vector<bool> starts;
-    reference(in, &text, &starts);
+    const bool utf8 = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(in.data()), in.size());
+    reference(in, &text, &starts, !utf8);
     const KvrFilteredText ft = kvrFilterText(pool, in.data(), in.size());
+    ASSERT_EQ(utf8, ft.utf8);
     ASSERT_EQ(text, string(ft.text, ft.len));
     ASSERT_EQ('\0', ft.text[ft.len]);
     for (size_t i = 0; i < ft.len; ++i)
       ASSERT_EQ(starts[i], ((ft.starts[i / 64] >> (i % 64)) & 1) != 0) << "position " << i;
     for (size_t i = ft.len; i < (in.size() / 64 + 1) * 64; ++i)
       ASSERT_EQ(0u, (ft.starts[i / 64] >> (i % 64)) & 1) << "beyond the end " << i;
-    // The text alone, with every instruction set the processor offers.
+    // The text alone (the first look's), byte by byte whatever the
+    // charset, with every instruction set the processor offers.
+    reference(in, &text, &starts, false);
     for (const KvrSimdLevel level : kvrTestSimdLevels()) {
       KvrSimdGuard guard(level);
       string out(in.size() + 64, '\x55');
@@ -171,9 +182,10 @@ TEST_F(FilterTextTest, CheckWithAFirstLookGivesTheDefinedResult) {
   std::mt19937 rng(5);
   // A word of one byte ("b,q") leaves the prefilter unused: the folded
   // first look takes over.
-  const string keys[] = {"ab", "\xd6\xd0\xce\xc4", "ba,\xd6\xd0", "x1,y2,z3", "qq", "b,q"};
-  const string pieces[] = {"a",        "b",    "A",  "B",  " ",  ",", "&nbsp;", "&",  "\xd6\xd0",
-                           "\xce\xc4", "\xd6", "x1", "Y2", "z3", "q", "Q",      "\n", "\x40"};
+  const string keys[] = {"ab", "\xd6\xd0\xce\xc4", "ba,\xe9\x54", "x1,y2,\xd8\x5c", "qq", "b,q"};
+  const string pieces[] = {
+      "a",  "b", "A", "B",  " ",    ",",    "&nbsp;",   "&",        "\xd6\xd0", "x1",          "Y2",
+      "z3", "q", "Q", "\n", "\x40", "\xd6", "\xe9\x54", "\xe9\x74", "\xd8\x5c", "\xe4\xb8\xad"};
   for (int round = 0; round < 200; ++round) {
     kvrResetConfigState();
     for (int i = 0; i < 3; ++i) {
@@ -192,7 +204,12 @@ TEST_F(FilterTextTest, CheckWithAFirstLookGivesTheDefinedResult) {
     nVazidezBlockGetKeyWord = rng() % 2;
     string page;
     const int n = static_cast<int>(rng() % (round % 4 ? 40 : 2000));
-    for (int i = 0; i < n; ++i) page += pieces[rng() % 18];
+    for (int i = 0; i < n; ++i) page += pieces[rng() % 21];
+    // Some pages in UTF-8 alone.
+    if (round % 7 == 0)
+      for (char &c : page)
+        if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
+    if (round % 7 == 0) page += "\xe4\xb8\xad" + page + "\xe4\xb8\xad";
     const int trail = rng() % 2;
     KvrGetHit want;
     const int w =
@@ -248,4 +265,79 @@ TEST_F(FilterTextTest, FirstLookOverLongTextsFindsKeywordsAcrossItsPieces) {
       }
     }
   }
+}
+
+namespace {
+
+void loadGetKeys(const std::vector<string> &block) {
+  kvrResetConfigState();
+  for (size_t i = 0; i < block.size(); ++i) {
+    structGetKeyWord &e = arrGetKeyWord.c[i];
+    e.used = 1;
+    e.usertype = 2;
+    std::memcpy(e.gbk, block[i].data(), block[i].size());
+  }
+  getkeyb_gb2utf8();
+  getkeyc_gb2utf8();
+  kvrKeyWord2AC();
+  nVazidezBlockGetKeyWord = 1;
+}
+
+}  // namespace
+
+TEST_F(FilterTextTest, GbkCharactersWithSecondBytesInTheAsciiRangeMatch) {
+  // Second bytes among the capitals (門 e9 54, 镕 e9 46, 總結 bf 82 bd 59)
+  // and among the punctuation (谸 d8 40, 豛 d8 5c, 貄 d8 7c): in a GBK page
+  // they are parts of characters and match their keywords, found by the
+  // first look and by the folded one (a one-byte word turns the first
+  // look off) alike, at every instruction level.
+  const string keys[] = {"門", "朱镕基", "總結", "谸x", "a豛", "貄貄"};
+  const string pages[] = {"<p>門</p>", "<b>朱镕基</b>同志", "總  結", "谸, X!",
+                          "A豛",       "貄&nbsp;貄"};
+  for (const bool prefilter : {true, false}) {
+    for (size_t k = 0; k < 6; ++k) {
+      std::vector<string> block = {keys[k]};
+      if (!prefilter) block.push_back("q,z");
+      loadGetKeys(block);
+      for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+        KvrSimdGuard guard(level);
+        for (size_t p = 0; p < 6; ++p) {
+          string page = string(100, ' ') + pages[p] + string(100, '.');
+          KvrGetHit hit;
+          KvrFilteredText ft;
+          const int got = kvrGetCheck(pool, page.data(), page.size(), 0, false, true, &hit, &ft);
+          EXPECT_EQ(k == p ? 2 : 0, got)
+              << keys[k] << " in " << pages[p] << " level " << level << " prefilter " << prefilter;
+          if (k == p && got) {
+            EXPECT_EQ(1, hit.charset);
+          }
+        }
+        // The character that lower-casing its second byte would give is
+        // another one: 閠 (e9 74) is not 門.
+        string other = "閠閒總統";
+        KvrGetHit hit;
+        KvrFilteredText ft;
+        EXPECT_EQ(0, kvrGetCheck(pool, other.data(), other.size(), 0, false, true, &hit, &ft));
+      }
+    }
+  }
+}
+
+TEST_F(FilterTextTest, Utf8PagesAreFilteredByteByByte) {
+  // In UTF-8 the GBK reading means nothing: a UTF-8 page is filtered as
+  // before, and its UTF-8 keywords match.
+  loadGetKeys({"門", "ab"});
+  const string page = u8"<p>門 AB</p>";
+  const KvrFilteredText ft = kvrFilterText(pool, page.data(), page.size());
+  EXPECT_TRUE(ft.utf8);
+  EXPECT_EQ(u8"p門abp", string(ft.text, ft.len));
+  KvrGetHit hit;
+  KvrFilteredText got;
+  ASSERT_EQ(2, kvrGetCheck(pool, page.data(), page.size(), 0, false, true, &hit, &got));
+  EXPECT_EQ(2, hit.charset);
+  // The same bytes read as GBK keep the second byte of a character.
+  const string gbk = "\xd6\x41\xd6\x5c";
+  const KvrFilteredText g = kvrFilterText(pool, gbk.data(), gbk.size());
+  EXPECT_FALSE(g.utf8);
+  EXPECT_EQ(gbk, string(g.text, g.len));
 }

@@ -42,7 +42,7 @@ void loadTables(const vector<string> t[4]) {
 bool occursAtBoundary(const string &text, const string &word, const uint64_t *starts, bool gbk) {
   if (word.empty()) return true;
   for (size_t at = text.find(word); at != string::npos; at = text.find(word, at + 1))
-    if (!gbk || ((starts[at >> 6] >> (at & 63)) & 1)) return true;
+    if (!gbk || !starts || ((starts[at >> 6] >> (at & 63)) & 1)) return true;
   return false;
 }
 
@@ -69,7 +69,9 @@ vector<KvrPostHit> plainSweep(apr_pool_t *pool, KvrPostText pt, bool block, bool
     return (slot == kPostC || slot == kPostB) ? string(pt.filtered.text, pt.filtered.len)
                                               : string(pt.raw, pt.rawLen);
   };
-  auto startsOf = [&](int slot) {
+  // In a UTF-8 text the GBK forms count wherever they occur.
+  auto startsOf = [&](int slot) -> const uint64_t * {
+    if (pt.utf8) return nullptr;
     return (slot == kPostC || slot == kPostB) ? pt.filtered.starts : pt.rawStarts;
   };
   *result = 1;
@@ -104,9 +106,10 @@ class PostScanTest : public PoolTest {};
 TEST_F(PostScanTest, DifferentialAgainstPlainSweep) {
   std::mt19937 rng(2024);
   const vector<string> words = {
-      "ab", "ba", "abc", "\xd6\xd0", "\xd0\xce", "\xce\xc4", "\xd6\xd0\xce\xc4", "x1", "zz"};
-  const vector<string> noise = {" ", ",", "&nbsp;", "&",   "\xd6", "\xce",
-                                "a", "b", "\n",     "%41", "+"};
+      "ab", "ba", "abc",      "\xd6\xd0", "\xd0\xce",    "\xce\xc4", "\xd6\xd0\xce\xc4",
+      "x1", "zz", "\xe9\x54", "\xd8\x5c", "\xe4\xb8\xad"};
+  const vector<string> noise = {" ", ",",  "&nbsp;", "&", "\xd6",     "\xce", "a",
+                                "b", "\n", "%41",    "+", "\xe9\x74", "T",    "&NBSP;"};
   for (int round = 0; round < 300; ++round) {
     vector<string> t[4];
     for (int slot = 0; slot < 4; ++slot) {
@@ -126,6 +129,14 @@ TEST_F(PostScanTest, DifferentialAgainstPlainSweep) {
       const int n = static_cast<int>(rng() % 40);
       for (int i = 0; i < n; ++i)
         body += rng() % 2 ? words[rng() % words.size()] : noise[rng() % noise.size()];
+      // Some bodies in UTF-8 alone.
+      if (b == 3) {
+        for (char &c : body)
+          if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
+        body = "\xe4\xb8\xad" + body +
+               "\xe4\xb8\xad"
+               "ab";
+      }
       const bool form = rng() % 2;
       const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), form);
       for (int sw = 1; sw <= 3; ++sw) {
@@ -210,6 +221,87 @@ TEST_F(PostScanTest, GbkFormsCountOnlyOnCharacterBoundaries) {
   KvrPostHit hits[8];
   int n = 0;
   EXPECT_EQ(1, kvrPostSweep(pool, pt, true, false, hits, &n));
+}
+
+TEST_F(PostScanTest, GbkSecondBytesAreKeptInBothTexts) {
+  // 門 (e9 54) and 總結 (bf 82 bd 59): neither lower-cased to 閠 and 總統
+  // nor, for 豛 (d8 5c), dropped as punctuation.
+  vector<string> t[4];
+  t[kPostC] = {"a門"};
+  t[kPostCex] = {"總結x"};
+  t[kPostB] = {"豛豛"};
+  loadTables(t);
+  const struct {
+    string body;
+    int table;  // -1: nothing
+  } cases[] = {
+      {"A, 門!", kPostC}, {"總結X", kPostCex}, {"閠 總統", -1}, {"豛 豛", kPostB}, {"a閠", -1}};
+  for (const auto &c : cases) {
+    KvrPostText pt = kvrPostPrepare(pool, c.body.data(), c.body.size(), false);
+    KvrPostHit hits[8];
+    int n = 0;
+    kvrPostSweep(pool, pt, true, true, hits, &n);
+    if (c.table < 0) {
+      EXPECT_EQ(0, n) << c.body;
+    } else {
+      ASSERT_LE(1, n) << c.body;
+      EXPECT_EQ(c.table, hits[0].table) << c.body;
+      EXPECT_EQ(1, hits[0].pass) << c.body;
+    }
+  }
+  const string body = "AB總結";
+  KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  EXPECT_EQ(string("ab總結"), string(pt.raw, pt.rawLen));
+  kvrPostEnsureFiltered(pool, &pt);
+  EXPECT_EQ(string("ab總結"), string(pt.filtered.text, pt.filtered.len));
+}
+
+TEST_F(PostScanTest, Utf8BodiesFindAsciiKeysInBothPasses) {
+  // The GBK character walk means nothing in UTF-8: an ASCII key right after
+  // a Chinese character is found by the GBK pass as well as the UTF-8 one.
+  vector<string> t[4];
+  t[kPostB] = {"ab"};
+  t[kPostBex] = {"cd"};
+  loadTables(t);
+  const string body = u8"中ab 中cd";
+  const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+  EXPECT_TRUE(pt.utf8);
+  KvrPostHit hits[8];
+  int n = 0;
+  EXPECT_EQ(1, kvrPostSweep(pool, pt, false, true, hits, &n));
+  ASSERT_EQ(4, n);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(k < 2 ? kPostB : kPostBex, hits[k].table) << k;
+    EXPECT_EQ(1 + k % 2, hits[k].pass) << k;
+  }
+  // In GBK the walk stays: the bytes of "ab" after a lone lead byte are
+  // not where a character begins.
+  const string gbk =
+      "\xd6\xd0\xd6"
+      "ab";
+  const KvrPostText g = kvrPostPrepare(pool, gbk.data(), gbk.size(), false);
+  EXPECT_FALSE(g.utf8);
+  EXPECT_EQ(1, kvrPostSweep(pool, g, false, true, hits, &n));
+  ASSERT_EQ(1, n);  // ab only in the UTF-8 pass; no cd for bex
+  EXPECT_EQ(2, hits[0].pass);
+}
+
+TEST_F(PostScanTest, FilteredTextOfCapitalEntityKeepsItsLetters) {
+  // Only "&nbsp;" in lower case goes whole; of "&NBSP;" the "&" and ";" go
+  // and the letters stay, lower-cased, also in the text the context is
+  // cut from.
+  const struct {
+    string body, filtered;
+  } cases[] = {{"x&NBSP;y", "xnbspy"},
+               {"x&NBSP;y&Nbsp;z&nbsp;w", "xnbspynbspzw"},
+               {"&NBSP;&nbsp", "nbspnbsp"}};
+  for (const bool form : {false, true}) {
+    for (const auto &c : cases) {
+      KvrPostText pt = kvrPostPrepare(pool, c.body.data(), c.body.size(), form);
+      kvrPostEnsureFiltered(pool, &pt);
+      EXPECT_EQ(c.filtered, string(pt.filtered.text, pt.filtered.len)) << c.body;
+    }
+  }
 }
 
 TEST_F(PostScanTest, RecordLimitPerTable) {

@@ -24,17 +24,47 @@ bool filtered(unsigned char b) {
          b == 0x7F;
 }
 
-// With starts, a GBK pattern counts only where bit i (a character begins at
-// byte i) is set.
+// A pattern as the first look reads it: another byte stands in a filtered
+// text only as the second byte of a GBK character, right after a byte
+// 0x81..0xFE (a UTF-8 pattern may also begin with it); the first look drops
+// it if it is blank or punctuation and lower-cases a capital. False when
+// the pattern cannot occur.
+bool firstLook(const Pat &p, string *form) {
+  form->clear();
+  for (size_t i = 0; i < p.bytes.size(); ++i) {
+    const unsigned char b = p.bytes[i];
+    if (filtered(b)) {
+      *form += static_cast<char>(b);
+      continue;
+    }
+    const unsigned char before = i ? static_cast<unsigned char>(p.bytes[i - 1]) : p.utf8 ? 0x81 : 0;
+    if (before < 0x81 || before > 0xFE) return false;
+    if (b >= 'A' && b <= 'Z') *form += static_cast<char>(b + 32);
+  }
+  return true;
+}
+
+// Whether the filter can serve these patterns: every first-look form that
+// can occur has two bytes at least.
+bool suits(const std::vector<Pat> &pats) {
+  for (const Pat &p : pats) {
+    string form;
+    if (!p.bytes.empty() && firstLook(p, &form) && form.size() < 2) return false;
+  }
+  return true;
+}
+
+// A pattern that can occur is looked for in its first-look form and as it
+// is. With starts, a GBK pattern counts only where bit i (a character
+// begins at byte i) is set.
 bool plain(const std::vector<Pat> &pats, const string &text, unsigned groups,
            const std::vector<uint64_t> *starts = nullptr) {
   for (const Pat &p : pats) {
-    if (!(p.group & groups) || p.bytes.empty()) continue;
-    bool possible = true;
-    for (unsigned char b : p.bytes) possible = possible && filtered(b);
-    if (!possible) continue;
-    for (size_t at = text.find(p.bytes); at != string::npos; at = text.find(p.bytes, at + 1))
-      if (!starts || p.utf8 || (((*starts)[at >> 6] >> (at & 63)) & 1)) return true;
+    string form;
+    if (!(p.group & groups) || p.bytes.empty() || !firstLook(p, &form)) continue;
+    for (const string &f : {form, p.bytes})
+      for (size_t at = text.find(f); at != string::npos; at = text.find(f, at + 1))
+        if (!starts || p.utf8 || (((*starts)[at >> 6] >> (at & 63)) & 1)) return true;
   }
   return false;
 }
@@ -92,7 +122,8 @@ TEST(Prefilter, RandomPatternsAndTextsAgainstSubstringSearch) {
       pats.push_back(p);
     }
     const KvrPrefilter f = build(pats);
-    ASSERT_TRUE(f.usable());
+    ASSERT_EQ(suits(pats), f.usable()) << round;
+    if (!f.usable()) continue;
     for (int t = 0; t < 20; ++t) {
       string text;
       const size_t len = rng() % (t % 4 ? 80 : 400);
@@ -147,6 +178,25 @@ TEST(Prefilter, OneBytePatternMakesItUnusable) {
   // Empty and never-filtered patterns are simply left out.
   const KvrPrefilter g = build({{"", 1, false}, {"A", 1, false}, {"cd", 1, false}});
   EXPECT_TRUE(g.usable());
+}
+
+TEST(Prefilter, GbkSecondBytesAreReadAsTheFirstLookReadsThem) {
+  // The first look filters byte by byte: 門 (e9 54) stands there as e9 74,
+  // and a character whose second byte is punctuation (81 5c) without it.
+  const std::vector<Pat> pats = {{"\xe9\x54", 1, false}, {"\x81\x5c\xd6\xd0", 2, false}};
+  const KvrPrefilter f = build(pats);
+  ASSERT_TRUE(f.usable());
+  const auto any = [&](const string &t, unsigned groups) {
+    return f.any(reinterpret_cast<const unsigned char *>(t.data()), t.size(), groups);
+  };
+  EXPECT_TRUE(any("xx\xe9\x74yy", 1));
+  EXPECT_TRUE(any("xx\x81\xd6\xd0yy", 2));
+  EXPECT_FALSE(any("xx\xe9\x75yy", 3));
+  // A capital or punctuation that no lead byte opens never occurs.
+  EXPECT_FALSE(build({{"aB", 1, false}, {"cd", 1, false}})
+                   .any(reinterpret_cast<const unsigned char *>("ab"), 2, 1));
+  // Read so, a pattern of one byte leaves the filter unused.
+  EXPECT_FALSE(build({{"\xd6\x40", 1, false}, {"cd", 1, false}}).usable());
 }
 
 TEST(Prefilter, GroupsSelectTheTables) {

@@ -363,6 +363,17 @@ struct PostCase {
 
 }  // namespace
 
+TEST_F(StreamTest, ContextOfAKeyAcrossACapitalEntityKeepsItsLetters) {
+  // The key is only in the filtered text, which keeps the letters of
+  // "&NBSP;": the context is cut from it around the key.
+  vector<string> t[4];
+  t[kPostB] = {"xnbspy"};
+  loadPostTables(t);
+  const Outcome got = wholeBody(pool, "aa x&NBSP;y bb", false);
+  ASSERT_EQ(2u, got.events.size()) << got;  // an ASCII key: both passes
+  for (const string &e : got.events) EXPECT_NE(string::npos, e.find("/xnbspy/aaxnbspybb")) << got;
+}
+
 TEST_F(StreamTest, DefinedCasesGiveTheirEventsHoweverCut) {
   const string utf8Key = toUtf8("\xd6\xd0\xce\xc4");
   const vector<GetCase> gets = {
@@ -392,6 +403,9 @@ TEST_F(StreamTest, DefinedCasesGiveTheirEventsHoweverCut) {
        2,
        "\xd6\xd0\xce\xc4"},
       {"not at a character boundary", {"\xd0\xce"}, {}, "\xd6\xd0\xce\xc4 text", 0, ""},
+      {"a GBK second byte that is a capital", {"門"}, {}, "xx 門 yy", 2, "門"},
+      {"the character lower-casing would make of it", {"門"}, {}, "xx 閠 yy", 0, ""},
+      {"a GBK second byte that is punctuation", {"豛豛"}, {}, "豛, 豛", 2, "豛豛"},
   };
   std::mt19937 rng(21);
   for (const GetCase &c : gets) {
@@ -428,6 +442,14 @@ TEST_F(StreamTest, DefinedCasesGiveTheirEventsHoweverCut) {
        3},
       {"ASCII key in both passes", {{}, {}, {}, {"asc"}}, "some asc text", false, 1, 2},
       {"block and records: one block event", {{"bb"}, {}, {"r1"}, {}}, "r1 bb", false, 2, 1},
+      {"GBK second bytes kept in the filtered text", {{"門豛"}, {}, {}, {}}, "m=門 豛", false, 2, 1},
+      {"GBK second bytes kept in the raw text", {{}, {"總結x"}, {}, {}}, "m=總結X", true, 2, 1},
+      {"ASCII key after a Chinese character in UTF-8: both passes",
+       {{}, {}, {"asc"}, {}},
+       u8"中asc",
+       false,
+       1,
+       2},
   };
   for (const PostCase &c : posts) {
     loadPostTables(c.tables);
