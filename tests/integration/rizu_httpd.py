@@ -272,11 +272,17 @@ class Httpd:
         return [l for l in self.error_log().splitlines() if any(m in l for m in CRASH_MARKS)]
 
     # --- requests ---------------------------------------------------------
-    def raw(self, data, timeout=10):
+    def raw(self, data, timeout=10, source=None, pause=0):
         """Sends raw bytes on a fresh connection and returns everything the
-        server sends back until it closes."""
-        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
-            s.sendall(data)
+        server sends back until it closes. `data` may be a list of parts,
+        sent `pause` seconds apart; `source` is the loopback address to send
+        from."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout,
+                                      source_address=(source, 0) if source else None) as s:
+            for i, part in enumerate(data if isinstance(data, list) else [data]):
+                if i:
+                    time.sleep(pause)
+                s.sendall(part)
             s.shutdown(socket.SHUT_WR)
             chunks = []
             while True:

@@ -3,7 +3,6 @@ requests, every count in /server-status?auto, summed over all children."""
 
 import os
 import re
-import socket
 import time
 
 from rizu_httpd import LOG_DIR, MODULES, ServerTestCase, for_each_mpm, gbk, parse_responses
@@ -74,25 +73,9 @@ def status_lines(h):
 @for_each_mpm
 class CountersTest(ServerTestCase):
 
-    def send_from(self, source, data):
-        """One request from another loopback address."""
-        with socket.socket() as s:
-            s.bind((source, 0))
-            s.settimeout(10)
-            s.connect(("127.0.0.1", self.httpd.port))
-            s.sendall(data)
-            s.shutdown(socket.SHUT_WR)
-            chunks = []
-            while True:
-                b = s.recv(65536)
-                if not b:
-                    break
-                chunks.append(b)
-        return parse_responses(b"".join(chunks))[0]
-
     def get_from(self, source, path):
-        return self.send_from(source, ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
-                                       % path).encode())
+        req = "GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" % path
+        return parse_responses(self.httpd.raw(req.encode(), source=source))[0]
 
     def test_every_count_after_a_known_mix(self):
         h = self.start_server(INI, FILES, extra_conf=STATUS_CONF, pages=PAGES)

@@ -192,16 +192,8 @@ class CutsTest(ServerTestCase):
                     b"Connection: close\r\n")
             r = parse_responses(h.raw(head + b"Transfer-Encoding: chunked\r\n\r\n" + chunked))[0]
             self.assertEqual(block_page(False), r.body, "chunked %d" % at)
-            with socket.create_connection(("127.0.0.1", h.port), timeout=10) as s:
-                s.sendall(head + b"Content-Length: %d\r\n\r\n" % len(body) + body[:at + 1])
-                time.sleep(0.05)
-                s.sendall(body[at + 1:])
-                data = b""
-                while True:
-                    b = s.recv(65536)
-                    if not b:
-                        break
-                    data += b
+            data = h.raw([head + b"Content-Length: %d\r\n\r\n" % len(body) + body[:at + 1],
+                          body[at + 1:]], pause=0.05)
             self.assertEqual(block_page(False), parse_responses(data)[0].body, "two writes %d" % at)
         self.assertNothingReachedTheScripts(h)
 

@@ -19,23 +19,8 @@ vector<string> split(const char *key, int *count) {
   return {w[0], w[1], w[2]};
 }
 
-// Fills table b or c with the given keywords (as the keyword reader would)
-// and builds their UTF-8 forms and both automata.
 void loadTables(const vector<string> &b, const vector<string> &c) {
-  kvrResetConfigState();
-  auto fill = [](structGetKeyWord *t, const vector<string> &words) {
-    for (size_t i = 0; i < words.size(); ++i) {
-      t[i].used = 1;
-      t[i].no = static_cast<int>(i);
-      t[i].usertype = 2;
-      std::snprintf(t[i].gbk, sizeof t[i].gbk, "%s", words[i].c_str());
-    }
-  };
-  fill(arrGetKeyWord.b, b);
-  fill(arrGetKeyWord.c, c);
-  getkeyb_gb2utf8();
-  getkeyc_gb2utf8();
-  kvrKeyWord2AC();
+  kvrTestLoadGetTables(b, c);
 }
 
 struct Found {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "config/kvr_config.h"
-#include "screen/kvr_post_scan.h"
 #include "match/kvr_match.h"
+#include "screen/kvr_post_scan.h"
 #include "test_support.h"
 
 using std::string;
@@ -23,20 +23,7 @@ structPostKeyWord *table(int slot) {
 }
 
 void loadTables(const vector<string> t[4]) {
-  kvrResetConfigState();
-  for (int slot = 0; slot < 4; ++slot)
-    for (size_t i = 0; i < t[slot].size(); ++i) {
-      structPostKeyWord &e = table(slot)[i];
-      e.used = 1;
-      e.no = static_cast<int>(i);
-      e.usertype = 2;
-      std::snprintf(e.gbk, sizeof e.gbk, "%s", t[slot][i].c_str());
-    }
-  postkeyb_gb2utf8();
-  postkeyc_gb2utf8();
-  postkeybex_gb2utf8();
-  postkeycex_gb2utf8();
-  kvrPostKeyWordIndex();
+  kvrTestLoadPostTables(t);
 }
 
 bool occursAtBoundary(const string &text, const string &word, const uint64_t *starts, bool gbk) {

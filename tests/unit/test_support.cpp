@@ -105,3 +105,33 @@ std::vector<KvrSimdLevel> kvrTestSimdLevels() {
     levels.push_back(static_cast<KvrSimdLevel>(l));
   return levels;
 }
+
+namespace {
+
+template <class Entry>
+void fillTable(Entry *t, const std::vector<std::string> &words) {
+  for (size_t i = 0; i < words.size(); ++i) {
+    t[i].used = 1;
+    t[i].no = static_cast<int>(i);
+    t[i].usertype = 2;
+    std::snprintf(t[i].gbk, sizeof t[i].gbk, "%s", words[i].c_str());
+  }
+}
+
+}  // namespace
+
+void kvrTestLoadGetTables(const std::vector<std::string> &b, const std::vector<std::string> &c) {
+  kvrResetConfigState();
+  fillTable(arrGetKeyWord.b, b);
+  fillTable(arrGetKeyWord.c, c);
+  kvrBuildKeywordForms();
+}
+
+void kvrTestLoadPostTables(const std::vector<std::string> t[4]) {
+  kvrResetConfigState();
+  fillTable(arrPostKeyWord.c, t[0]);
+  fillTable(arrPostKeyWord.cex, t[1]);
+  fillTable(arrPostKeyWord.b, t[2]);
+  fillTable(arrPostKeyWord.bex, t[3]);
+  kvrBuildKeywordForms();
+}

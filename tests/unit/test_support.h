@@ -45,6 +45,13 @@ class ConfigDir : public TempDir {
   }
 };
 
+// Empties every table and fills the keyword tables as the keyword reader
+// would (record table b, block table c; the POST tables in the order c, cex,
+// b, bex), then builds their other forms and matchers as the load does. The
+// switches stay as they were reset: off.
+void kvrTestLoadGetTables(const std::vector<std::string> &b, const std::vector<std::string> &c);
+void kvrTestLoadPostTables(const std::vector<std::string> t[4]);
+
 // Empties every table and points the load at the given directories.
 void resetModuleState(const std::string &configDir, const std::string &logDir);
 
