@@ -30,6 +30,7 @@ struct ScratchDir {
   void write(const std::string &rel, const std::string &bytes) const;
 };
 
+// Milliseconds of the calling thread's processor time.
 double nowMs();
 
 // Real Chinese text made by bench/corpus, read from the directory given as

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "screen/kvr_get_scan.h"
 #include "fuzz_common.h"
+#include "screen/kvr_get_scan.h"
 #include "util/kvr_cpu.h"
 #include "util/kvr_text.h"
 
@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // Read as GBK unless UTF-8: a second byte 0x40..0x7E is kept as it is.
   const bool gbk = !kvrTextIsUtf8(data, size);
   if (ft.utf8 == gbk) std::abort();
-  std::string bytes;  // the text filtered byte by byte
+  std::string bytes;             // the text filtered byte by byte
+  std::vector<bool> keptStarts;  // and where its bytes begin characters
   size_t w = 0;
   for (size_t i = 0; i < size; ++i) {
     const uint8_t b = data[i];
@@ -31,8 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (w >= ft.len || static_cast<uint8_t>(ft.text[w]) != b) std::abort();
       if ((ft.starts[w / 64] >> (w % 64)) & 1) std::abort();
       ++w;
-      if (b >= 'A' && b <= 'Z') bytes += static_cast<char>(b + 32);
-      if (b >= 'a' && b <= 'z') bytes += static_cast<char>(b);
+      if ((b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z')) {
+        bytes += static_cast<char>(b | 0x20);
+        keptStarts.push_back(false);
+      }
       continue;
     }
     if (b == '&') {
@@ -48,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (static_cast<bool>((ft.starts[w / 64] >> (w % 64)) & 1) != start[i]) std::abort();
     ++w;
     bytes += low;
+    keptStarts.push_back(start[i]);
   }
   if (w != ft.len) std::abort();
   // The text alone, with every instruction set the processor offers.
@@ -57,6 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kvrForceSimdLevel(static_cast<KvrSimdLevel>(level));
     const size_t len = kvrFilterTextBytes(reinterpret_cast<const char *>(data), size, out.data());
     if (len != bytes.size() || std::memcmp(out.data(), bytes.data(), len) != 0) std::abort();
+    // With the boundaries, after a few bits already there.
+    std::vector<uint64_t> words((size + 3) / 64 + 2, ~uint64_t{0});
+    int phase = trail;
+    const size_t got = kvrFilterTextBytesBounds(reinterpret_cast<const char *>(data), size, &phase,
+                                                out.data(), words.data(), 3);
+    if (got != bytes.size() || std::memcmp(out.data() + 3, bytes.data(), got) != 0 || phase != t)
+      std::abort();
+    for (size_t k = 0; k < 3 + got; ++k)
+      if (static_cast<bool>((words[k / 64] >> (k % 64)) & 1) != (k < 3 || keptStarts[k - 3]))
+        std::abort();
   }
   kvrForceSimdLevel(offered);
   if (kvrGbkTrailAfter(reinterpret_cast<const char *>(data), size, trail) != t) std::abort();

@@ -365,12 +365,53 @@ struct PackTable {
 };
 constexpr PackTable kPack;
 
+// Bit i set when byte i of 32 is 0x81..0xFE (opens a character where one
+// starts).
+__attribute__((target("avx2"), always_inline)) inline uint32_t leadMask32(const unsigned char *p) {
+  const __m256i x = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)),
+                                     _mm256_set1_epi8(static_cast<char>(0x80)));
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(
+      _mm256_cmpgt_epi8(x, _mm256_setzero_si256()), _mm256_cmpgt_epi8(_mm256_set1_epi8(0x7F), x))));
+}
+
+// The second bytes of 64 (`valid`, the top one `top`), as secondBytes.
+__attribute__((target("avx2"), always_inline)) inline uint64_t seconds64(const unsigned char *p,
+                                                                         uint64_t valid,
+                                                                         uint64_t top,
+                                                                         uint64_t *trail) {
+  const uint64_t leads = leadMask32(p) | static_cast<uint64_t>(leadMask32(p + 32)) << 32;
+  return secondBytes(leads & valid, valid, top, trail);
+}
+
+// Bit array writing: up to 32 bits (nothing above them set) at bit `pos`, where
+// the bits of the word at pos from pos up are clear; leaves those of the
+// word after the new end clear too.
+inline void putBits(uint64_t *words, size_t pos, uint64_t bits) {
+  const unsigned off = pos & 63;
+  const size_t k = pos >> 6;
+  words[k] |= bits << off;
+  // Without a branch (whether the bits run over is as good as random): the
+  // next word gets what runs over, nothing when none does.
+  words[k + 1] = (bits >> 1) >> (63 - off);
+}
+
+// Where the boundaries of a block go: the bit array and the position of the
+// block's first kept byte in it, and the character phase carried over.
+struct BoundsOut {
+  uint64_t *starts;
+  size_t pos;
+  uint64_t trail;
+};
+
 // One block of 32 bytes (`valid` of them real) for filterBytesAvx2; returns
 // the bytes written. `carried` holds entity bytes that run into the next
-// block, and receives those of this one.
-__attribute__((target("avx2,bmi2,popcnt"))) inline size_t filterBlockAvx2(
+// block, and receives those of this one. With `bounds`, each kept byte's
+// boundary is written too: `second` marks the block's bytes that are second
+// bytes of a character.
+template <bool kBounds>
+__attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterBlockAvx2(
     const unsigned char *block, const unsigned char *in, size_t at, size_t n, uint32_t valid,
-    uint32_t *carried, char *out) {
+    uint32_t *carried, char *out, BoundsOut *bounds = nullptr, uint32_t second = 0) {
   const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(block));
   const __m256i byLow = _mm256_broadcastsi128_si256(
       _mm_load_si128(reinterpret_cast<const __m128i *>(kNibbleDrop.byLow)));
@@ -394,6 +435,10 @@ __attribute__((target("avx2,bmi2,popcnt"))) inline size_t filterBlockAvx2(
       *carried |= static_cast<uint32_t>(span >> 32);
     }
   }
+  if (kBounds) {
+    putBits(bounds->starts, bounds->pos, _pext_u32(~second & valid, keep));
+    bounds->pos += static_cast<size_t>(__builtin_popcount(keep));
+  }
   const __m256i t = _mm256_sub_epi8(v, _mm256_set1_epi8('A'));
   const __m256i upper = _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(25)), t);
   const __m256i lowered = _mm256_add_epi8(v, _mm256_and_si256(upper, _mm256_set1_epi8(0x20)));
@@ -416,16 +461,35 @@ __attribute__((target("avx2,bmi2,popcnt"))) inline size_t filterBlockAvx2(
 
 // 32 bytes at a time: the dropped bytes found with two nibble lookups, the
 // kept ones lower-cased and packed eight at a time.
+template <bool kBounds>
 __attribute__((target("avx2,bmi2,popcnt"))) size_t filterBytesAvx2(const unsigned char *in,
-                                                                   size_t n, char *out) {
+                                                                   size_t n, char *out,
+                                                                   BoundsOut *bounds = nullptr) {
   size_t w = 0, i = 0;
   uint32_t carried = 0;
-  for (; n - i >= 32; i += 32) w += filterBlockAvx2(in + i, in, i, n, ~0u, &carried, out + w);
-  if (i < n) {
-    alignas(32) unsigned char tail[32] = {};
-    std::memcpy(tail, in + i, n - i);
-    w += filterBlockAvx2(tail, in, i, n, (1u << (n - i)) - 1, &carried, out + w);
+  // Kept in registers: the stores of the text may alias anything.
+  BoundsOut local = bounds ? *bounds : BoundsOut{nullptr, 0, 0};
+  for (; n - i >= 64; i += 64) {
+    const uint64_t second =
+        kBounds ? seconds64(in + i, ~uint64_t{0}, uint64_t{1} << 63, &local.trail) : 0;
+    w += filterBlockAvx2<kBounds>(in + i, in, i, n, ~0u, &carried, out + w, &local,
+                                  static_cast<uint32_t>(second));
+    w += filterBlockAvx2<kBounds>(in + i + 32, in, i + 32, n, ~0u, &carried, out + w, &local,
+                                  static_cast<uint32_t>(second >> 32));
   }
+  if (i < n) {
+    alignas(32) unsigned char tail[64] = {};
+    const size_t m = n - i;
+    std::memcpy(tail, in + i, m);
+    const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
+    const uint64_t second =
+        kBounds ? seconds64(tail, valid, uint64_t{1} << (m - 1), &local.trail) : 0;
+    for (size_t half = 0; half < m; half += 32)
+      w += filterBlockAvx2<kBounds>(tail + half, in, i + half, n,
+                                    static_cast<uint32_t>(valid >> half), &carried, out + w, &local,
+                                    static_cast<uint32_t>(second >> half));
+  }
+  if (bounds) *bounds = local;
   return w;
 }
 #endif
@@ -436,9 +500,42 @@ size_t kvrFilterTextBytes(const char *data, size_t n, char *out) {
   const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
 #ifdef __x86_64__
   if (kvrSimdLevel() >= kKvrSimdAvx512) return filterBytesAvx512(in, n, out);
-  if (kvrSimdLevel() >= kKvrSimdAvx2) return filterBytesAvx2(in, n, out);
+  if (kvrSimdLevel() >= kKvrSimdAvx2) return filterBytesAvx2<false>(in, n, out);
 #endif
   return filterCore<false, false>(in, n, 0, out, nullptr, nullptr);
+}
+
+size_t kvrFilterTextBytesBounds(const char *data, size_t n, int *trail, char *out, uint64_t *starts,
+                                size_t at) {
+  const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+  starts[at >> 6] &= (uint64_t{1} << (at & 63)) - 1;
+#ifdef __x86_64__
+  if (kvrSimdLevel() >= kKvrSimdAvx2) {
+    BoundsOut bounds{starts, at, *trail ? 1u : 0u};
+    const size_t w = filterBytesAvx2<true>(in, n, out + at, &bounds);
+    *trail = static_cast<int>(bounds.trail);
+    return w;
+  }
+#endif
+  // Byte by byte: a byte opens a character unless the one before did.
+  uint64_t t = *trail ? 1 : 0;
+  size_t w = at;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char b = in[i];
+    const uint32_t f = kBytes.flags[b];
+    const uint64_t start = t ^ 1u;
+    t = start & (f >> 2);
+    if (f & kAmp) {
+      if (n - i > 5 && std::memcmp(in + i + 1, "nbsp;", 5) == 0) i += 5;
+      continue;
+    }
+    if (!(f & kKeep)) continue;
+    if (!(w & 63)) starts[w >> 6] = 0;
+    starts[w >> 6] |= start << (w & 63);
+    out[w++] = static_cast<char>(kBytes.lower[b]);
+  }
+  *trail = static_cast<int>(t);
+  return w - at;
 }
 
 KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int trail) {
@@ -529,8 +626,29 @@ constexpr size_t kFirstLookPiece = 65536, kFirstLookCarry = 255;
 
 }  // namespace
 
+namespace {
+
+// The first look's room: the text of a piece and what it keeps of the one
+// before, whole vectors stored past it; then the boundary bits.
+size_t firstLookText(size_t n) {
+  return ((n < kFirstLookPiece ? n : kFirstLookPiece) + kFirstLookCarry + 64 + 7) & ~size_t{7};
+}
+
+// Moves `count` bits from bit `from` to bit 0 (from > 0); the words read past
+// the bits must exist.
+void moveBitsDown(uint64_t *words, size_t from, size_t count) {
+  const unsigned off = from & 63;
+  for (size_t k = 0; k * 64 < count; ++k) {
+    const size_t src = (from >> 6) + k;
+    words[k] = off ? words[src] >> off | words[src + 1] << (64 - off) : words[src];
+  }
+}
+
+}  // namespace
+
 size_t kvrFirstLookRoom(size_t n) {
-  return (n < kFirstLookPiece ? n : kFirstLookPiece) + kFirstLookCarry + 64;
+  const size_t text = firstLookText(n);
+  return text + ((text - 64) / 64 + 3) * sizeof(uint64_t);
 }
 
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
@@ -549,11 +667,14 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     // Nothing can be found unless a pattern occurs in the filtered text.
     const unsigned groups = (record ? 1u : 0u) | (block ? 2u : 0u);
     if (!filter->holds(groups)) return 0;
-    // The first look reads the filtered text a piece at a time, so that
-    // its room stays small whatever the text's length: each piece begins
-    // with the end of the one before, as long as the longest pattern, and
-    // no piece ends inside an "&nbsp;" (its halves would keep letters that
-    // the whole drops).
+    // The first look reads the text byte by byte, with the character
+    // boundaries of the bytes as received: in Chinese GBK text a keyword's
+    // GBK bytes turn up across two characters all the time, and the search
+    // takes a GBK form only where a character begins. It reads a piece at
+    // a time, so that its room stays small whatever the text's length: each
+    // piece begins with the end of the one before, as long as the longest
+    // pattern, and no piece ends inside an "&nbsp;" (its halves would keep
+    // letters that the whole drops).
     const size_t room = kvrFirstLookRoom(n);
     char *text;
     // The caller's room when it is large enough; the pool's otherwise, for
@@ -562,7 +683,8 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
       text = scratch->data;
     else
       text = static_cast<char *>(apr_palloc(pool, room));
-    int found = 0;
+    uint64_t *starts = reinterpret_cast<uint64_t *>(text + firstLookText(n));
+    int found = 0, phase = trail;
     size_t carry = 0;
     for (size_t at = 0; at < n && !found;) {
       size_t end = n - at > kFirstLookPiece ? at + kFirstLookPiece : n;
@@ -573,24 +695,18 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
             end = k;
             break;
           }
-      const size_t len = carry + kvrFilterTextBytes(data + at, end - at, text + carry);
-      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups);
+      const size_t len =
+          carry + kvrFilterTextBytesBounds(data + at, end - at, &phase, text, starts, carry);
+      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups, starts);
       carry = len < kFirstLookCarry ? len : kFirstLookCarry;
-      std::memmove(text, text + len - carry, carry);
+      if (carry && carry < len) {
+        std::memmove(text, text + len - carry, carry);
+        moveBitsDown(starts, len - carry, carry);
+      }
       at = end;
     }
     if (!found) return 0;
     *ft = kvrFilterText(pool, data, n, trail);
-    // In Chinese GBK text a keyword's GBK bytes turn up across two
-    // characters all the time: when that is what the first look found, a
-    // second one at character boundaries settles most such texts before
-    // the automata are walked.
-    if (found == KvrPrefilter::kGbkForm &&
-        !filter->any(reinterpret_cast<const unsigned char *>(ft->text), ft->len, groups,
-                     ft->starts)) {
-      *ft = KvrFilteredText{nullptr, 0, nullptr};
-      return 0;
-    }
     return kvrGetScan(*ft, exempt, script, hit, record);
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
              (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {

@@ -36,6 +36,15 @@ KvrFilteredText kvrFilterTextAndRaw(apr_pool_t *pool, const char *data, size_t n
 // have room for n + 64 bytes (whole vectors are stored); returns its length.
 size_t kvrFilterTextBytes(const char *data, size_t n, char *out);
 
+// The same, with each kept byte's boundary in the bytes as received (read as
+// GBK, as `starts` of KvrFilteredText): the text goes to out + at (room for
+// n + 64 bytes from there) and the boundaries to bits at.. of starts (room
+// for (at + n) / 64 + 2 words; the bits below `at` are kept). `trail` as
+// for kvrFilterText, and receives the same for the byte after the n.
+// Returns the length written.
+size_t kvrFilterTextBytesBounds(const char *data, size_t n, int *trail, char *out, uint64_t *starts,
+                                size_t at);
+
 // Whether the byte after these n bytes is the second byte of a character,
 // given the same for their first byte. Pieces of one body or response are
 // cut anywhere, also inside a character: the filters carry this from one
@@ -86,10 +95,12 @@ struct KvrScratch {
 // The whole check on n bytes, as kvrGetScan on their filtered text (with the
 // boundary phase `trail`), but a first look settles most texts, and only
 // when it finds something is the filtered text with its boundaries built
-// and searched. The first look is the prefilter over the filtered text
-// alone, written to `scratch` (the pool when null); where the prefilter cannot serve (a pattern of
-// one byte), the automata search the bytes as they are with their folded classes. *ft receives the
-// filtered text when it was built (ft->text null if not).
+// and searched. The first look is the prefilter over the text filtered byte
+// by byte with the boundaries of the bytes as received (a GBK form counts
+// only where a character begins), a piece at a time in `scratch` (the pool
+// when null); where the prefilter cannot serve (a pattern of one byte), the
+// automata search the bytes as they are with their folded classes. *ft
+// receives the filtered text when it was built (ft->text null if not).
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
                 KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch = nullptr,
                 bool record = true);

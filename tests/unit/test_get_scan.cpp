@@ -72,6 +72,19 @@ class FilterTextTest : public PoolTest {
       string out(in.size() + 64, '\x55');
       const size_t len = kvrFilterTextBytes(in.data(), in.size(), &out[0]);
       ASSERT_EQ(text, out.substr(0, len)) << "level " << level;
+      // With the boundaries, written after what is there already.
+      for (const size_t at : {size_t{0}, size_t{37}, size_t{64}, size_t{255}}) {
+        string withBounds(at + in.size() + 64, '\x55');
+        std::vector<uint64_t> bits((at + in.size()) / 64 + 2, ~uint64_t{0});
+        int trail = 0;
+        const size_t got =
+            kvrFilterTextBytesBounds(in.data(), in.size(), &trail, &withBounds[0], bits.data(), at);
+        ASSERT_EQ(text, withBounds.substr(at, got)) << "level " << level << " at " << at;
+        ASSERT_EQ(kvrGbkTrailAfter(in.data(), in.size(), 0), trail);
+        for (size_t i = 0; i < at + got; ++i)
+          ASSERT_EQ(i < at || starts[i - at], ((bits[i / 64] >> (i % 64)) & 1) != 0)
+              << "level " << level << " at " << at << " position " << i;
+      }
     }
   }
 };
