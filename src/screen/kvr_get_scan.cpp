@@ -408,7 +408,7 @@ struct BoundsOut {
 // block, and receives those of this one. With `bounds`, each kept byte's
 // boundary is written too: `second` marks the block's bytes that are second
 // bytes of a character.
-template <bool kBounds>
+template <bool kBounds, bool kGbk = false>
 __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterBlockAvx2(
     const unsigned char *block, const unsigned char *in, size_t at, size_t n, uint32_t valid,
     uint32_t *carried, char *out, BoundsOut *bounds = nullptr, uint32_t second = 0) {
@@ -435,12 +435,29 @@ __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterB
       *carried |= static_cast<uint32_t>(span >> 32);
     }
   }
+  __m256i upper = _mm256_sub_epi8(v, _mm256_set1_epi8('A'));
+  upper = _mm256_cmpeq_epi8(_mm256_min_epu8(upper, _mm256_set1_epi8(25)), upper);
+  if (kGbk) {
+    // Read as GBK, a second byte 0x40..0x7E belongs to its character: kept
+    // as it is. (No such byte lies in an "&nbsp;": the byte after '&'
+    // always begins a character.)
+    const __m256i t = _mm256_sub_epi8(v, _mm256_set1_epi8(0x40));
+    const uint32_t inRange = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(0x3E)), t)));
+    keep |= second & inRange & valid;
+    const uint32_t startBits = ~second;
+    const __m256i spread = _mm256_set_epi64x(
+        static_cast<long long>(((startBits >> 24) & 0xFF) * 0x0101010101010101ull),
+        static_cast<long long>(((startBits >> 16) & 0xFF) * 0x0101010101010101ull),
+        static_cast<long long>(((startBits >> 8) & 0xFF) * 0x0101010101010101ull),
+        static_cast<long long>((startBits & 0xFF) * 0x0101010101010101ull));
+    const __m256i pick = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+    upper = _mm256_and_si256(upper, _mm256_cmpeq_epi8(_mm256_and_si256(spread, pick), pick));
+  }
   if (kBounds) {
     putBits(bounds->starts, bounds->pos, _pext_u32(~second & valid, keep));
     bounds->pos += static_cast<size_t>(__builtin_popcount(keep));
   }
-  const __m256i t = _mm256_sub_epi8(v, _mm256_set1_epi8('A'));
-  const __m256i upper = _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(25)), t);
   const __m256i lowered = _mm256_add_epi8(v, _mm256_and_si256(upper, _mm256_set1_epi8(0x20)));
   if (keep == 0xFFFFFFFFu) {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), lowered);
@@ -461,7 +478,7 @@ __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterB
 
 // 32 bytes at a time: the dropped bytes found with two nibble lookups, the
 // kept ones lower-cased and packed eight at a time.
-template <bool kBounds>
+template <bool kBounds, bool kGbk = false>
 __attribute__((target("avx2,bmi2,popcnt"))) size_t filterBytesAvx2(const unsigned char *in,
                                                                    size_t n, char *out,
                                                                    BoundsOut *bounds = nullptr) {
@@ -472,10 +489,10 @@ __attribute__((target("avx2,bmi2,popcnt"))) size_t filterBytesAvx2(const unsigne
   for (; n - i >= 64; i += 64) {
     const uint64_t second =
         kBounds ? seconds64(in + i, ~uint64_t{0}, uint64_t{1} << 63, &local.trail) : 0;
-    w += filterBlockAvx2<kBounds>(in + i, in, i, n, ~0u, &carried, out + w, &local,
-                                  static_cast<uint32_t>(second));
-    w += filterBlockAvx2<kBounds>(in + i + 32, in, i + 32, n, ~0u, &carried, out + w, &local,
-                                  static_cast<uint32_t>(second >> 32));
+    w += filterBlockAvx2<kBounds, kGbk>(in + i, in, i, n, ~0u, &carried, out + w, &local,
+                                        static_cast<uint32_t>(second));
+    w += filterBlockAvx2<kBounds, kGbk>(in + i + 32, in, i + 32, n, ~0u, &carried, out + w, &local,
+                                        static_cast<uint32_t>(second >> 32));
   }
   if (i < n) {
     alignas(32) unsigned char tail[64] = {};
@@ -485,9 +502,9 @@ __attribute__((target("avx2,bmi2,popcnt"))) size_t filterBytesAvx2(const unsigne
     const uint64_t second =
         kBounds ? seconds64(tail, valid, uint64_t{1} << (m - 1), &local.trail) : 0;
     for (size_t half = 0; half < m; half += 32)
-      w += filterBlockAvx2<kBounds>(tail + half, in, i + half, n,
-                                    static_cast<uint32_t>(valid >> half), &carried, out + w, &local,
-                                    static_cast<uint32_t>(second >> half));
+      w += filterBlockAvx2<kBounds, kGbk>(tail + half, in, i + half, n,
+                                          static_cast<uint32_t>(valid >> half), &carried, out + w,
+                                          &local, static_cast<uint32_t>(second >> half));
   }
   if (bounds) *bounds = local;
   return w;
@@ -539,6 +556,26 @@ size_t kvrFilterTextBytesBounds(const char *data, size_t n, int *trail, char *ou
 }
 
 KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int trail) {
+#ifdef __x86_64__
+  if (kvrSimdLevel() >= kKvrSimdAvx2) {
+    const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+    KvrFilteredText ft;
+    ft.text = static_cast<char *>(apr_palloc(pool, n + 64));
+    const size_t words = n / 64 + 2;
+    ft.starts = static_cast<uint64_t *>(apr_palloc(pool, words * sizeof(uint64_t)));
+    ft.starts[0] = 0;
+    ft.utf8 = kvrTextIsUtf8(in, n);
+    BoundsOut bounds{ft.starts, 0, trail ? 1u : 0u};
+    const size_t w = ft.utf8 ? filterBytesAvx2<true, false>(in, n, ft.text, &bounds)
+                             : filterBytesAvx2<true, true>(in, n, ft.text, &bounds);
+    ft.text[w] = '\0';
+    ft.len = w;
+    // Nothing set past the end.
+    ft.starts[w >> 6] &= (uint64_t{1} << (w & 63)) - 1;
+    for (size_t k = (w >> 6) + 1; k < words; ++k) ft.starts[k] = 0;
+    return ft;
+  }
+#endif
   return filterText<false>(pool, data, n, trail, nullptr);
 }
 

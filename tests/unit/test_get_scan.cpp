@@ -56,14 +56,18 @@ class FilterTextTest : public PoolTest {
     std::vector<bool> starts;
     const bool utf8 = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(in.data()), in.size());
     reference(in, &text, &starts, !utf8);
-    const KvrFilteredText ft = kvrFilterText(pool, in.data(), in.size());
-    ASSERT_EQ(utf8, ft.utf8);
-    ASSERT_EQ(text, string(ft.text, ft.len));
-    ASSERT_EQ('\0', ft.text[ft.len]);
-    for (size_t i = 0; i < ft.len; ++i)
-      ASSERT_EQ(starts[i], ((ft.starts[i / 64] >> (i % 64)) & 1) != 0) << "position " << i;
-    for (size_t i = ft.len; i < (in.size() / 64 + 1) * 64; ++i)
-      ASSERT_EQ(0u, (ft.starts[i / 64] >> (i % 64)) & 1) << "beyond the end " << i;
+    for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+      KvrSimdGuard guard(level);
+      const KvrFilteredText ft = kvrFilterText(pool, in.data(), in.size());
+      ASSERT_EQ(utf8, ft.utf8);
+      ASSERT_EQ(text, string(ft.text, ft.len)) << "level " << level;
+      ASSERT_EQ('\0', ft.text[ft.len]);
+      for (size_t i = 0; i < ft.len; ++i)
+        ASSERT_EQ(starts[i], ((ft.starts[i / 64] >> (i % 64)) & 1) != 0)
+            << "level " << level << " position " << i;
+      for (size_t i = ft.len; i < (in.size() / 64 + 1) * 64; ++i)
+        ASSERT_EQ(0u, (ft.starts[i / 64] >> (i % 64)) & 1) << "beyond the end " << i;
+    }
     // The text alone (the first look's), byte by byte whatever the
     // charset, with every instruction set the processor offers.
     reference(in, &text, &starts, false);
