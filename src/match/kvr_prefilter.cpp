@@ -57,6 +57,27 @@ inline uint32_t sharedBytes(uint32_t x, bool odd) {
   return odd ? x & 0xFFFFFF : x >> 8;
 }
 
+// Hashes of the bytes at a key for the quick test: its four, and its four
+// and the two after.
+constexpr uint64_t kNearHash = 0x9E3779B97F4A7C15ull, kFarHash = 0xC2B2AE3D27D4EB4Full;
+inline uint64_t nearHash(uint32_t four) {
+  return four * kNearHash;
+}
+inline uint64_t farHash(uint32_t four, uint32_t two) {
+  return (four | static_cast<uint64_t>(two) << 32) * kFarHash;
+}
+inline bool testBit(const std::vector<uint64_t> &bits, uint64_t h, int shift) {
+  const uint64_t b = h >> shift;
+  return (bits[b >> 6] >> (b & 63)) & 1;
+}
+inline void setBit(std::vector<uint64_t> &bits, uint64_t h, int shift) {
+  const uint64_t b = h >> shift;
+  bits[b >> 6] |= uint64_t{1} << (b & 63);
+}
+inline uint32_t load16(const unsigned char *p) {
+  return p[0] | static_cast<uint32_t>(p[1]) << 8;
+}
+
 int shiftFor(size_t slots) {
   int bits = 0;
   while ((size_t{1} << bits) < slots) ++bits;
@@ -177,6 +198,25 @@ bool KvrPrefilter::compile() {
     bloom_[(sharedBytes(x, false) * kIndexHash) >> bloomShift_] |= bloomBits(x, kBitsHash);
     bloom_[(sharedBytes(x, true) * kIndexHash) >> bloomShift_] |= bloomBits(x, kOddBitsHash);
   }
+  // The quick test's bits: about 16 a pattern, so that it passes about one
+  // key hit in twenty that no pattern holds.
+  size_t nearCount = 0, farCount = 0;
+  for (const Pattern &p : longs) (p.bytes.size() - p.at >= 6 ? farCount : nearCount) += 1;
+  auto sized = [](size_t count, std::vector<uint64_t> *bits, int *shift) {
+    size_t size = 4096;
+    while (size < count * 16 && size < (size_t{1} << 24)) size *= 2;
+    bits->assign(size / 64, 0);
+    *shift = shiftFor(size) + 32;  // of a 64-bit hash
+  };
+  sized(nearCount, &near_, &nearShift_);
+  sized(farCount, &far_, &farShift_);
+  for (const Pattern &p : longs) {
+    const unsigned char *k = reinterpret_cast<const unsigned char *>(p.bytes.data() + p.at);
+    if (p.bytes.size() - p.at >= 6)
+      setBit(far_, farHash(load32(k), load16(k + 4)), farShift_);
+    else
+      setBit(near_, nearHash(load32(k)), nearShift_);
+  }
   hasShort_ = !shorts.empty();
   pairs_.assign(hasShort_ ? 65536 / 32 : 0, 0);
   for (const Pattern &p : shorts) {
@@ -188,7 +228,7 @@ bool KvrPrefilter::compile() {
 }
 
 size_t KvrPrefilter::bytes() const {
-  return bloom_.size() * 4 + pairs_.size() * 4 +
+  return bloom_.size() * 4 + pairs_.size() * 4 + (near_.size() + far_.size()) * 8 +
          (longSlots_.size() + shortSlots_.size()) * sizeof(Slot) +
          (longEntries_.size() + shortEntries_.size()) * sizeof(Entry) + pool_.size();
 }
@@ -214,11 +254,17 @@ int KvrPrefilter::lookup(const std::vector<Slot> &slots, const std::vector<Entry
   return 0;
 }
 
+bool KvrPrefilter::quick(const unsigned char *text, size_t n, size_t q) const {
+  const uint32_t four = load32(text + q);
+  return testBit(near_, nearHash(four), nearShift_) ||
+         (n - q >= 6 && testBit(far_, farHash(four, load16(text + q + 4)), farShift_));
+}
+
 int KvrPrefilter::verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups,
                              const uint64_t *starts) const {
-  return n - p < 4 ? 0
-                   : lookup(longSlots_, longEntries_, longShift_, load32(text + p), text, n, p,
-                            groups, starts);
+  return n - p < 4 || !quick(text, n, p) ? 0
+                                         : lookup(longSlots_, longEntries_, longShift_,
+                                                  load32(text + p), text, n, p, groups, starts);
 }
 
 int KvrPrefilter::verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups,

@@ -9,8 +9,10 @@
 // each pattern, its key: three bits within one 32-bit word, and one word
 // serves a position and the next, so that a pass costs one table load per
 // two positions (the loads, not the arithmetic, bound its speed). A
-// position that passes is looked up in an exact table of the keys and the
-// patterns that hold them are compared there. Patterns of two
+// position that passes is tested against two small bitmaps of hashes (of
+// the key, and of the key with the two bytes after it), and only then looked
+// up in an exact table of the keys, where the patterns that hold them are
+// compared. Patterns of two
 // or three bytes are keyed by two bytes, in a bitmap of all 65536 pairs. A
 // pattern of one byte would make every position a candidate: with one, the
 // filter is not used.
@@ -110,6 +112,15 @@ class KvrPrefilter {
   std::vector<uint32_t> bloom_;
   int bloomShift_ = 32;
   std::vector<uint32_t> pairs_;  // 65536 bits: beginnings of the short patterns
+  // A position whose key passed the filter is looked up only when these say
+  // a pattern may stand there: a bit per hash of the key's four bytes for
+  // patterns that end within two bytes after their key, and of its four and
+  // the two after for the others. A key hit is mostly a longer pattern's
+  // beginning (a common word that begins a rarer one); these few bits stay
+  // in the cache, where the exact tables do not.
+  bool quick(const unsigned char *text, size_t n, size_t q) const;
+  std::vector<uint64_t> near_, far_;
+  int nearShift_ = 64, farShift_ = 64;
   std::vector<Slot> longSlots_, shortSlots_;
   int longShift_ = 32, shortShift_ = 32;
   std::vector<Entry> longEntries_, shortEntries_;
