@@ -358,3 +358,26 @@ TEST_F(FilterTextTest, Utf8PagesAreFilteredByteByByte) {
   EXPECT_FALSE(g.utf8);
   EXPECT_EQ(gbk, string(g.text, g.len));
 }
+
+TEST_F(FilterTextTest, KeywordBytesAcrossCharactersPassNothingOn) {
+  // 中文中文... holds the bytes of the characters d0ce c4d6 across its own,
+  // in every piece of the first look: the page is settled clean there, not
+  // passed on to the automata. One ASCII byte more and the bytes are those
+  // characters, and the page is blocked.
+  loadGetKeys({"\xd0\xce\xc4\xd6"});
+  string page;
+  for (int i = 0; i < 40000; ++i) page += "\xd6\xd0\xce\xc4";
+  for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+    KvrSimdGuard guard(level);
+    for (const bool shifted : {false, true}) {
+      const string text = shifted ? "a\xd6" + page : page;
+      KvrGetHit hit;
+      KvrFilteredText ft;
+      KvrScratch scratch;
+      EXPECT_EQ(shifted ? 2 : 0,
+                kvrGetCheck(pool, text.data(), text.size(), 0, false, true, &hit, &ft, &scratch))
+          << "level " << level;
+      EXPECT_EQ(shifted, ft.text != nullptr) << "level " << level;
+    }
+  }
+}
