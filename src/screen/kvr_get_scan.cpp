@@ -671,6 +671,16 @@ size_t firstLookText(size_t n) {
   return ((n < kFirstLookPiece ? n : kFirstLookPiece) + kFirstLookCarry + 64 + 7) & ~size_t{7};
 }
 
+// Where the first look may cut n bytes at or before `at`: never inside an
+// "&nbsp;" (its halves would keep letters that the whole drops).
+size_t cutBefore(const char *data, size_t n, size_t at) {
+  if (at == 0 || at >= n) return at;
+  for (size_t k = at >= 5 ? at - 5 : 0; k < at; ++k)
+    if (data[k] == '&' && std::memcmp(data + k + 1, "nbsp;", std::min<size_t>(5, n - k - 1)) == 0)
+      return k;
+  return at;
+}
+
 // Moves `count` bits from bit `from` to bit 0 (from > 0); the words read past
 // the bits must exist.
 void moveBitsDown(uint64_t *words, size_t from, size_t count) {
@@ -721,24 +731,52 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     else
       text = static_cast<char *>(apr_palloc(pool, room));
     uint64_t *starts = reinterpret_cast<uint64_t *>(text + firstLookText(n));
+    // Most texts hold no GBK form's bytes across two characters: the look
+    // reads them without boundaries, which costs less, and starts again
+    // with them at the first GBK form it finds.
     int found = 0, phase = trail;
+    bool bounds = false;
     size_t carry = 0;
     for (size_t at = 0; at < n && !found;) {
-      size_t end = n - at > kFirstLookPiece ? at + kFirstLookPiece : n;
-      if (end < n)
-        for (size_t k = end - 5; k < end; ++k)
-          if (data[k] == '&' &&
-              std::memcmp(data + k + 1, "nbsp;", std::min<size_t>(5, n - k - 1)) == 0) {
-            end = k;
-            break;
+      const size_t end = cutBefore(data, n, n - at > kFirstLookPiece ? at + kFirstLookPiece : n);
+      const size_t len = carry + (bounds ? kvrFilterTextBytesBounds(data + at, end - at, &phase,
+                                                                    text, starts, carry)
+                                         : kvrFilterTextBytes(data + at, end - at, text + carry));
+      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups,
+                           bounds ? starts : nullptr);
+      if (found == KvrPrefilter::kGbkForm && !bounds) {
+        // This piece again, with boundaries, and the end of the text before
+        // it (read again from far enough back) as what it keeps.
+        bounds = true;
+        found = 0;
+        carry = 0;
+        phase = trail;
+        if (at > 0) {
+          for (size_t back = 1024;; back *= 4) {
+            if (back > kFirstLookPiece / 2) {
+              at = 0;  // blanks and punctuation all along: from the start
+              break;
+            }
+            const size_t from = cutBefore(data, n, at > back ? at - back : 0);
+            phase = kvrGbkTrailAfter(data, from, trail);
+            const size_t got =
+                kvrFilterTextBytesBounds(data + from, at - from, &phase, text, starts, 0);
+            if (got >= kFirstLookCarry || from == 0) {
+              carry = got < kFirstLookCarry ? got : kFirstLookCarry;
+              if (carry < got) {
+                std::memmove(text, text + got - carry, carry);
+                moveBitsDown(starts, got - carry, carry);
+              }
+              break;
+            }
           }
-      const size_t len =
-          carry + kvrFilterTextBytesBounds(data + at, end - at, &phase, text, starts, carry);
-      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups, starts);
+        }
+        continue;
+      }
       carry = len < kFirstLookCarry ? len : kFirstLookCarry;
       if (carry && carry < len) {
         std::memmove(text, text + len - carry, carry);
-        moveBitsDown(starts, len - carry, carry);
+        if (bounds) moveBitsDown(starts, len - carry, carry);
       }
       at = end;
     }

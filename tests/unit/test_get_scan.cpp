@@ -381,3 +381,39 @@ TEST_F(FilterTextTest, KeywordBytesAcrossCharactersPassNothingOn) {
     }
   }
 }
+
+TEST_F(FilterTextTest, LongPagesGiveTheDefinedResultWhereverTheFirstLookStartsAgain) {
+  // Long pages that hold the keywords' bytes across characters all along,
+  // so that the first look starts again with boundaries, from a later
+  // piece with what comes before it: long runs of blanks and entities
+  // around the pieces' borders. In half of them one lone first byte
+  // somewhere shifts the characters, and the keywords are there from it on.
+  std::mt19937 rng(11);
+  const string pieces[] = {"\xd6\xd0\xce\xc4", "&nbsp;", "&", "x", ",", "Q", "\xe9\x54"};
+  for (int round = 0; round < 24; ++round) {
+    loadGetKeys({"\xd0\xce\xc4\xd6", "\xd0\xce\xc4\xd6\xd0\xce"});
+    string page;
+    while (page.size() < 140000) {
+      if (rng() % 40 == 0)
+        page += string(rng() % 3 ? rng() % 2000 : 20000 + rng() % 30000, rng() % 2 ? ' ' : '.');
+      else
+        page += rng() % 4 ? pieces[0] : pieces[rng() % 7];
+    }
+    if (round % 2) page.insert(rng() % page.size(), "\xd6");
+    const int trail = rng() % 2;
+    KvrGetHit want;
+    const int w =
+        kvrGetScan(kvrFilterText(pool, page.data(), page.size(), trail), false, true, &want);
+    for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+      KvrSimdGuard guard(level);
+      KvrGetHit got;
+      KvrFilteredText ft;
+      KvrScratch scratch;
+      ASSERT_EQ(w, kvrGetCheck(pool, page.data(), page.size(), trail, false, true, &got, &ft,
+                               &scratch))
+          << round << " level " << level;
+      ASSERT_EQ(want.index, got.index) << round;
+      ASSERT_STREQ(want.key1, got.key1) << round;
+    }
+  }
+}
