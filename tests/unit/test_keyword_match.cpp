@@ -19,10 +19,6 @@ vector<string> split(const char *key, int *count) {
   return {w[0], w[1], w[2]};
 }
 
-void loadTables(const vector<string> &b, const vector<string> &c) {
-  kvrTestLoadGetTables(b, c);
-}
-
 struct Found {
   char l1[100][64] = {}, l2[100][64] = {}, l3[100][64] = {};
   int charset = 0, matches = 0;
@@ -70,14 +66,16 @@ TEST(SplitTest, Words) {
     int n;
     const vector<string> words = split(c.key, &n);
     EXPECT_EQ(c.count, n) << c.key;
-    if (!c.words.empty()) EXPECT_EQ(c.words, words) << c.key;
+    if (!c.words.empty()) {
+      EXPECT_EQ(c.words, words) << c.key;
+    }
   }
   char w[3][256] = {};
   EXPECT_EQ(0, kvrSplitKeyWord(nullptr, w));
 }
 
 TEST(KeyAutomataTest, PatternsAndWordCounts) {
-  loadTables({"abc", "中文,字", "a,b,c,d", ",x", "end,"}, {});
+  kvrTestLoadGetTables({"abc", "中文,字", "a,b,c,d", ",x", "end,"}, {});
   const auto &t = arrGetKeyWord.b;
   EXPECT_EQ(1, t[0].num);
   EXPECT_EQ(2, t[1].num);
@@ -116,21 +114,28 @@ TEST(KeyAutomataTest, Resolution) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.page);
-    loadTables({}, c.table);
+    kvrTestLoadGetTables({}, c.table);
     Found f = searchC(c.page);
-    if (c.charset) EXPECT_EQ(c.charset, f.charset);
+    if (c.charset) {
+      EXPECT_EQ(c.charset, f.charset);
+    }
     string keys[3];
     int words;
     EXPECT_EQ(c.index, resolveC(f, keys, &words));
-    if (c.index >= 0) EXPECT_EQ(c.words, words);
-    for (size_t i = 0; i < c.keys.size(); ++i)
-      if (!c.keys[i].empty()) EXPECT_EQ(c.keys[i], keys[i]) << i;
+    if (c.index >= 0) {
+      EXPECT_EQ(c.words, words);
+    }
+    for (size_t i = 0; i < c.keys.size(); ++i) {
+      if (!c.keys[i].empty()) {
+        EXPECT_EQ(c.keys[i], keys[i]) << i;
+      }
+    }
   }
 }
 
 TEST(KeyAutomataTest, LongUtf8FormIsFoundButNotResolvedAsUtf8) {
   // 11 characters: 22 GBK bytes, 33 UTF-8 bytes; the filed word is cut to 31.
-  loadTables({}, {"一二三四五六七八九十百"});
+  kvrTestLoadGetTables({}, {"一二三四五六七八九十百"});
   Found f = searchC(u8"一二三四五六七八九十百");
   EXPECT_EQ(1, f.matches);
   string keys[3];
@@ -139,7 +144,7 @@ TEST(KeyAutomataTest, LongUtf8FormIsFoundButNotResolvedAsUtf8) {
 }
 
 TEST(KeyAutomataTest, BadCharsetTypeEndsTheWalk) {
-  loadTables({}, {"ab"});
+  kvrTestLoadGetTables({}, {"ab"});
   Found f = searchC("ab");
   char k1[64] = {}, k2[64] = {}, k3[64] = {};
   EXPECT_EQ(-1, nVazidezGetBlockKeyIndex1(7, f.l1, k1, k2, k3));
