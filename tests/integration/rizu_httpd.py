@@ -15,7 +15,6 @@ import os
 import shutil
 import signal
 import socket
-import stat
 import subprocess
 import time
 import unittest
@@ -85,6 +84,66 @@ def put(path, content):
 
 def log_files(pattern="*"):
     return sorted(glob.glob(os.path.join(LOG_DIR, pattern)))
+
+
+def clear_logs():
+    """Removes the event logs; the children open a log file per record."""
+    for path in log_files("key*"):
+        os.remove(path)
+
+
+def records():
+    """The records of the text logs, each split at its TABs (the last field
+    is what follows the final TAB)."""
+    out = []
+    for path in log_files("keyword_*.txt"):
+        with open(path, "rb") as f:
+            out += [l.split(b"\t") for l in f.read().split(b"\r\n") if l]
+    return out
+
+
+def html_log():
+    return b"".join(open(p, "rb").read() for p in log_files("keylog_*.html"))
+
+
+def _state(pid):
+    """A process's state and its parent's pid, or None when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state, ppid = f.read().rsplit(")", 1)[1].split()[:2]
+    except (OSError, ValueError):
+        return None
+    return state, int(ppid)
+
+
+def alive(pid):
+    """Whether a process runs; one that ended counts as gone even while
+    nobody has reaped it yet (a daemon's reaper may take seconds)."""
+    s = _state(pid)
+    return s is not None and s[0] != "Z"
+
+
+def children(parent):
+    """The live processes whose parent is `parent`: a server's children
+    (and mod_cgid's daemon), not those that ended and wait to be reaped."""
+    out = []
+    for d in os.listdir("/proc"):
+        s = _state(int(d)) if d.isdigit() else None
+        if s and s[1] == parent and s[0] != "Z":
+            out.append(int(d))
+    return sorted(out)
+
+
+def private_kib(pid, field="Private_Dirty"):
+    """A field of /proc/PID/smaps_rollup in KiB; 0 for a process gone."""
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        return 0
+    raise ValueError(field)
 
 
 CGI_SCRIPT = r"""#!/bin/sh
@@ -249,9 +308,9 @@ class Httpd:
         except ProcessLookupError:
             pass
         deadline = time.time() + 15
-        while time.time() < deadline and os.path.exists("/proc/%d" % self.pid):
-            time.sleep(0.05)
-        if os.path.exists("/proc/%d" % self.pid):
+        while time.time() < deadline and alive(self.pid):
+            time.sleep(0.02)
+        if alive(self.pid):
             os.kill(self.pid, signal.SIGKILL)
         self.pid = None
 

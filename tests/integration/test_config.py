@@ -35,8 +35,7 @@ class PruneTest(ServerTestCase):
         self.assertFalse(os.path.exists(old_html))
         self.assertTrue(os.path.exists(young))
         self.assertTrue(os.path.exists(other))
-
-    def test_nothing_is_pruned_without_the_key(self):
+        # Without the key nothing is pruned.
         write_config("")
         old = aged("keyword_2024-01-01-01.txt", 30 * DAY)
         self.httpd.restart()

@@ -5,7 +5,7 @@ children still start and serve, and the server's error log names the file."""
 import os
 import time
 
-from rizu_httpd import CONFIG_DIR, ServerTestCase, for_each_mpm, gbk
+from rizu_httpd import CONFIG_DIR, ServerTestCase, alive, for_each_mpm, gbk
 
 BLOCK_PAGE = "<html><body>blocked: {!getkey!}</body></html>"
 BASE = {"scriptname.txt": ".html\n", "getshow.txt": BLOCK_PAGE}
@@ -51,7 +51,7 @@ class SpecialFilesTest(ServerTestCase):
         started = time.time()
         h.stop()
         self.assertLess(time.time() - started, 5)
-        self.assertFalse(os.path.exists("/proc/%d" % pid))
+        self.assertFalse(alive(pid))
         h.start()
 
     def test_a_link_to_a_regular_file_is_read(self):

@@ -10,7 +10,8 @@ import subprocess
 import threading
 import time
 
-from rizu_httpd import (LOG_DIR, MODULES, ServerTestCase, for_each_mpm, gbk, parse_responses)
+from rizu_httpd import (MODULES, ServerTestCase, children, for_each_mpm, gbk, parse_responses,
+                        private_kib)
 
 KEY = "禁词"
 GET_PAGE = "<html><body>含有禁止的关键字：{!getkey!}</body></html>"
@@ -39,22 +40,6 @@ def text_at(at, size=SIZE):
 
 def block_page(get=True):
     return gbk((GET_PAGE if get else POST_PAGE).replace("{!getkey!}", KEY).replace("{!postkey!}", KEY))
-
-
-def children(pid):
-    out = subprocess.run(["ps", "-o", "pid=", "--ppid", str(pid)], capture_output=True, text=True)
-    return [int(x) for x in out.stdout.split()]
-
-
-def private_kib(pid):
-    try:
-        with open("/proc/%d/smaps_rollup" % pid) as f:
-            for line in f:
-                if line.startswith("Private_Dirty:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
 
 
 class Backend(http.server.ThreadingHTTPServer):

@@ -3,24 +3,9 @@ built-in pages, SQL fragments, and hostile request lines and headers."""
 
 import os
 
-from rizu_httpd import (CGI_SCRIPT, ServerTestCase, for_each_mpm, gbk, log_files,
-                        parse_responses)
+from rizu_httpd import CGI_SCRIPT, ServerTestCase, for_each_mpm, gbk, html_log, records
 
 GB2312 = "text/html; charset=gb2312"
-
-
-def records():
-    out = []
-    for path in log_files("keyword_*.txt"):
-        with open(path, "rb") as f:
-            for line in f.read().split(b"\r\n"):
-                if line:
-                    out.append(line.split(b"\t"))
-    return out
-
-
-def html_log():
-    return b"".join(open(p, "rb").read() for p in log_files("keylog_*.html"))
 
 
 @for_each_mpm
@@ -51,11 +36,20 @@ class FixupsTest(ServerTestCase):
         self.assertIn(gbk("本次拦截关键字：OPTIONS<br>"), html_log())
 
     def test_exempt_client_skips_every_check(self):
-        h = self.serve("chkreqmet=1\ngcliip=1\nblockip=1\nurllen=5\n",
-                       {"gcliip.txt": "127.0.0.1\n", "blockip.txt": "127.0.0.1\n"})
+        # The request checks, and the screening of responses and bodies.
+        h = self.serve("chkreqmet=1\ngcliip=1\nblockip=1\nurllen=5\nChkGetKeyWord=1\n"
+                       "BlockGetKeyWord=1\nChkPostKeyWord=1\nBlockPostKeyWord=1\n",
+                       {"gcliip.txt": "127.0.0.*\n", "blockip.txt": "127.0.0.1\n",
+                        "scriptname.txt": ".html\n.php\n", "getkeyc.txt": "禁词\n",
+                        "postkeyc.txt": "禁词\n", "getshow.txt": "blocked", "postshow.txt": "blocked"},
+                       pages={"k.html": "<p>禁词</p>"})
         r = h.request("OPTIONS", "/index.html")
         self.assertNotIn(gbk("HTTP方法"), r.body)
         self.assertEqual(200, h.get("/index.html").status)
+        self.assertEqual(gbk("<p>禁词</p>"), h.get("/k.html").body)
+        r = h.post("/x.php", gbk("禁词"), content_type="text/plain")
+        self.assertEqual(gbk("禁词"), r.body.split(b"--body--\n", 1)[1])
+        self.assertEqual([], records())
 
     def test_address_length_at_its_bound(self):
         # "127.0.0.1" + "/index.html" is 20 bytes; "?a=1" makes 24.

@@ -7,8 +7,8 @@ import gzip
 import os
 import re
 
-from rizu_httpd import (MODULES, ECHO_SCRIPT, Httpd, ServerTestCase, for_each_mpm, gbk,
-                        log_files, write_config)
+from rizu_httpd import (MODULES, ECHO_SCRIPT, Httpd, ServerTestCase, for_each_mpm, gbk, records,
+                        write_config)
 
 GB2312 = "text/html; charset=gb2312"
 BLOCK_PAGE = "<html><body>含有禁止的关键字：{!getkey!}</body></html>"
@@ -33,14 +33,6 @@ ETAG_SCRIPT = """#!/bin/sh
 printf 'Content-Type: text/html; charset=gbk\\r\\nETag: "v1"\\r\\n\\r\\n'
 cat blocked.html
 """
-
-
-def records():
-    out = []
-    for path in log_files("keyword_*.txt"):
-        with open(path, "rb") as f:
-            out += [l.split(b"\t") for l in f.read().split(b"\r\n") if l]
-    return out
 
 
 COMMON = ("的一是在不了有和人这中大为上个国我以要他时来用们生到作地于出就分对成会可主发年动同工"

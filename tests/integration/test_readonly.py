@@ -1,10 +1,9 @@
 """Requests never write the tables a child shares with its parent: serving
 requests of every kind leaves the child's private memory where it was."""
 
-import os
 import time
 
-from rizu_httpd import MODULE, ServerTestCase, gbk
+from rizu_httpd import MODULE, ServerTestCase, alive, children, gbk
 
 KEYS = ["键%04d值" % i for i in range(3000)]
 INI = ("ChkGetKeyWord=1\nBlockGetKeyWord=1\nChkPostKeyWord=1\nBlockPostKeyWord=1\n"
@@ -62,19 +61,6 @@ def shared_parts(mappings):
             if k[2] == "module" or (k[2] == "" and k[1] - k[0] >= 1 << 20)}
 
 
-def children(parent):
-    out = []
-    for d in os.listdir("/proc"):
-        if d.isdigit():
-            try:
-                with open("/proc/%s/stat" % d) as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == parent:
-                        out.append(int(d))
-            except OSError:
-                pass
-    return sorted(out)
-
-
 class ReadOnlyTablesTest(ServerTestCase):
     mpm = "prefork"
 
@@ -104,7 +90,7 @@ class ReadOnlyTablesTest(ServerTestCase):
         time.sleep(0.2)
         grown_shared, grown_total = {}, 0
         for pid in kids:
-            if os.path.exists("/proc/%d" % pid):
+            if alive(pid):
                 after = private_by_mapping(pid)
                 grown_total += sum(after.values()) - sum(before[pid].values())
                 for k, kib in shared_parts(before[pid]).items():

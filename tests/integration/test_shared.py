@@ -6,8 +6,8 @@ import os
 import signal
 import time
 
-from rizu_httpd import (CONFIG_DIR, LOG_DIR, Httpd, ServerTestCase, for_each_mpm, gbk, put,
-                        write_config)
+from rizu_httpd import (CONFIG_DIR, LOG_DIR, ServerTestCase, children, for_each_mpm, gbk,
+                        private_kib, put)
 
 INI = "ChkGetKeyWord=1\nBlockGetKeyWord=1\n"
 BLOCK_PAGE = "<html><body>禁止：{!getkey!}</body></html>"
@@ -21,23 +21,6 @@ PAGES = {"old.html": "<html><body>这里有旧禁词出现</body></html>",
          "new.html": "<html><body>这里有新禁词出现</body></html>"}
 STATUS_PAGE = os.path.join(LOG_DIR, "rizururuzarida_config.html")
 DEBUG = "LogLevel warn rizururuzarida:debug"
-
-
-def children(parent):
-    """The server's children: processes whose parent is the server and that
-    run the same program (mod_cgid's daemon has its own name in /proc)."""
-    out = []
-    for d in os.listdir("/proc"):
-        if not d.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % d) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == parent:
-            out.append(int(d))
-    return sorted(out)
 
 
 def status_page():
@@ -174,14 +157,6 @@ class GracefulRestartTest(ServerTestCase):
         # The parent read the new file before it forked: the children share.
         self.assertIn("(shared tables)", log)
         self.assertNotIn("(own load)", log)
-
-
-def private_kib(pid, field="Private_Dirty"):
-    with open("/proc/%d/smaps_rollup" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise ValueError(field)
 
 
 class ParentMemoryTest(ServerTestCase):

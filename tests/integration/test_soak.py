@@ -8,7 +8,7 @@ import os
 import threading
 import time
 
-from rizu_httpd import CGI_SCRIPT, ServerTestCase, for_each_mpm, gbk, log_files, parse_responses
+from rizu_httpd import ServerTestCase, for_each_mpm, gbk, parse_responses, records
 
 SECONDS = float(os.environ.get("RIZU_SOAK_SECONDS", "60"))
 CLIENTS = 64
@@ -88,11 +88,8 @@ class SoakTest(ServerTestCase):
             t.join()
         self.assertEqual([], failures)
         self.assertGreater(sent[0], CLIENTS)
-        records = []
-        for path in log_files("keyword_*.txt"):
-            with open(path, "rb") as f:
-                records += [l for l in f.read().split(b"\r\n") if l]
-        for rec in records:
-            self.assertEqual(19, len(rec.split(b"\t")), rec[:100])
-        self.assertEqual(events[0], len(records))
-        print("\n%s: %d requests, %d events" % (self.mpm, sent[0], len(records)))
+        recs = records()
+        for rec in recs:
+            self.assertEqual(19, len(rec), rec[:3])
+        self.assertEqual(events[0], len(recs))
+        print("\n%s: %d requests, %d events" % (self.mpm, sent[0], len(recs)))

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "config/kvr_config.h"
 #include "test_support.h"
@@ -31,18 +33,43 @@ class ConfigFilesTest : public PoolTest {
   }
 };
 
-TEST_F(ConfigFilesTest, ListLineRules) {
-  EXPECT_EQ(1, readList("; comment\n\na\nAB\nx y\n#x\n", 5030, kUrlSlots, kUrlWidth));
-  EXPECT_STREQ("ab", arrBlockUrl[0]);
-  EXPECT_STREQ("xy", arrBlockUrl[1]);
-  EXPECT_STREQ("#x", arrBlockUrl[2]);  // only ';' starts a comment
-  EXPECT_STREQ("", arrBlockUrl[3]);
-}
-
-TEST_F(ConfigFilesTest, ListKeepsGbkBytesAndDuplicates) {
-  readList("中文.COM\n中文.com\n", 3020, kDnSlots, kDnWidth);
-  EXPECT_STREQ("中文.com", arrBeianHeiDn[0]);
-  EXPECT_STREQ("中文.com", arrBeianHeiDn[1]);
+// What a list file makes of its lines, in the table its code names.
+TEST_F(ConfigFilesTest, ListLines) {
+  using Slot = std::function<const char *(int)>;
+  const Slot url = [](int i) { return arrBlockUrl[i]; };
+  const Slot dn = [](int i) { return arrBeianHeiDn[i]; };
+  const Slot ip = [](int i) { return arrBlockIp[i]; };
+  const Slot script = [](int i) { return arrVazidezScriptName[i]; };
+  struct Case {
+    string content;
+    size_t code, slots, width;
+    Slot slot;
+    std::vector<string> entries;
+  } cases[] = {
+      // Only ';' starts a comment.
+      {"; comment\n\na\nAB\nx y\n#x\n", 5030, kUrlSlots, kUrlWidth, url, {"ab", "xy", "#x"}},
+      // GBK bytes and duplicates are kept; 門 has a second byte among the
+      // ASCII capitals, and is not lower-cased.
+      {"中文.COM\n中文.com\n", 3020, kDnSlots, kDnWidth, dn, {"中文.com", "中文.com"}},
+      {"門戶.COM\n", 3020, kDnSlots, kDnWidth, dn, {"門戶.com"}},
+      // A long line is one line: its head of 999 bytes is too long for the
+      // slot; its tail is no entry.
+      {string(999, 'a') + string(201, 'b') + "\nnext\n", 5030, kUrlSlots, kUrlWidth, url, {"next"}},
+      {"entry\n", 4242, 100, 256, url, {}},  // an unknown code fills no table
+      // The caller's limits never exceed the table: 200 bytes do not fit
+      // the script names' 16-byte slots.
+      {string(200, 'x') + "\nok\n", 1030, 100000, 100000, script, {"ok"}},
+      {";only\n", 1070, kIpSlots, kIpWidth, ip, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 40));
+    resetModuleState(dir.path(), dir.path());
+    EXPECT_EQ(1, readList(c.content, c.code, c.slots, c.width));
+    for (size_t i = 0; i < c.entries.size(); ++i) EXPECT_EQ(c.entries[i], c.slot(i)) << i;
+    EXPECT_STREQ("", c.slot(c.entries.size()));
+  }
+  char missing[] = "/nonexistent/list.txt";
+  EXPECT_EQ(0, kvrReadConfigFile(pool, missing, 5030, 100, 255));
 }
 
 TEST_F(ConfigFilesTest, GbkSecondBytesAreNotLowerCased) {
@@ -60,8 +87,6 @@ TEST_F(ConfigFilesTest, GbkSecondBytesAreNotLowerCased) {
   EXPECT_STREQ(u8"朱镕基", t[1].utf8);
   EXPECT_EQ(1, readPost("總結\n", 1012));
   EXPECT_STREQ("總結", arrPostKeyWord.c[0].gbk);
-  readList("門戶.COM\n", 3020, kDnSlots, kDnWidth);
-  EXPECT_STREQ("門戶.com", arrBeianHeiDn[0]);
 }
 
 TEST_F(ConfigFilesTest, IpListWidthAndCapacity) {
@@ -73,26 +98,6 @@ TEST_F(ConfigFilesTest, IpListWidthAndCapacity) {
   EXPECT_STREQ("123.123.123.123", arrBlockIp[1]);  // 15 bytes: kept
   EXPECT_STREQ("10.0.0.0", arrBlockIp[2]);         // 16 bytes were dropped, the next line read
   EXPECT_STREQ("10.0.1.241", arrBlockIp[499]);     // 500 entries, no empty slot after them
-}
-
-TEST_F(ConfigFilesTest, ListLongLineIsOneLine) {
-  // Its head of 999 bytes is too long for the slot; its tail is no entry.
-  string line = string(999, 'a') + string(201, 'b') + "\nnext\n";
-  EXPECT_EQ(1, readList(line, 5030, kUrlSlots, kUrlWidth));
-  EXPECT_STREQ("next", arrBlockUrl[0]);
-  EXPECT_STREQ("", arrBlockUrl[1]);
-}
-
-TEST_F(ConfigFilesTest, ListMissingFileAndUnknownCode) {
-  char missing[] = "/nonexistent/list.txt";
-  EXPECT_EQ(0, kvrReadConfigFile(pool, missing, 5030, 100, 255));
-  EXPECT_EQ(1, readList("entry\n", 4242, 100, 256));
-  EXPECT_STREQ("", arrBlockUrl[0]);
-}
-
-TEST_F(ConfigFilesTest, ListCallerLimitsNeverExceedTheTable) {
-  EXPECT_EQ(1, readList(string(200, 'x') + "\nok\n", 1030, 100000, 100000));
-  EXPECT_STREQ("ok", arrVazidezScriptName[0]);  // the 200-byte line does not fit 16-byte slots
 }
 
 TEST_F(ConfigFilesTest, TemplateReading) {
@@ -178,8 +183,6 @@ TEST_F(ConfigFilesTest, EmptyAndCommentOnlyFilesGiveEmptyTables) {
   EXPECT_EQ(1, readGet(""));
   EXPECT_EQ(1, readGet("; one\n;two\n  ; three\n"));
   EXPECT_EQ(0, arrGetKeyWord.b[0].used);
-  EXPECT_EQ(1, readList(";only\n", 1070, kIpSlots, kIpWidth));
-  EXPECT_STREQ("", arrBlockIp[0]);
 }
 
 TEST_F(ConfigFilesTest, TenMegabyteFileLoads) {

@@ -37,62 +37,53 @@ TEST_F(IniTest, RepDirFileStrEx) {
   EXPECT_EQ(0, kvrRepDirFileStrEx(nullptr));
 }
 
-TEST_F(IniTest, BlanksAnywhereAndKeyCaseAreIgnored) {
-  EXPECT_EQ("1", get("chk get key word = 1\r\n", "ChkGetKeyWord"));
-  EXPECT_EQ("12", get("\turl len=\t1 2 \n", "URLLEN"));
+TEST_F(IniTest, LineForms) {
+  struct Case {
+    const char *what;
+    string ini;
+    const char *key;
+    string value;
+    int bufLen;
+  } cases[] = {
+      {"blanks and key case ignored", "chk get key word = 1\r\n", "ChkGetKeyWord", "1", 256},
+      {"tabs and blanks in the value", "\turl len=\t1 2 \n", "URLLEN", "12", 256},
+      {"section", "[main]\nkey=7\n", "key", "7", 256},
+      {"comment", ";key=7\n", "key", "", 256},
+      {"valueless lines passed over", "key=\nkey==\nkey=8\n", "key", "8", 256},
+      {"the first line with a value wins", "key=0\nkey=1\n", "key", "0", 256},
+      {"value ends at the next =", "key=b=c\n", "key", "b", 256},
+      {"leading = signs", "==key===v\n", "key", "v", 256},
+      {"no comment after a value", "disgzip=0 ;off\n", "disgzip", "0;off", 256},
+      {"too short to hold a value", "ab\n", "ab", "", 256},
+      {"other key", "other=1\n", "key", "", 256},
+      {"value cut to the buffer", "key=abcdef\n", "key", "abc", 4},
+      // Only the first 999 bytes of a line are read, and here they make no
+      // setting.
+      {"long line", string(995, 'x') + "key=5\n", "key", "", 256},
+      {"over 512 bytes without blanks", "key=" + string(600, '1') + "\n", "key", "", 256},
+      {"500 bytes", "key=" + string(500, '1') + "\n", "key", string(500, '1'), 1024},
+      // The rest of a long line goes with its head.
+      {"long comment", ";" + string(998, ' ') + "key=9\n", "key", "", 256},
+      {"long blank head", string(999, ' ') + "key=9\n", "key", "", 256},
+      {"line after a long one", string(999, ' ') + "key=9\nkey=8\n", "key", "8", 256},
+      {"no final newline, CR LF", "a=1\r\nkey=3", "key", "3", 256},
+      {"binary bytes", string("\x01\xff\xfe=\x80\n", 6) + "key=4\n", "key", "4", 256},
+      {"a NUL byte ends the line's text", string("key\0=5\n", 7), "key", "", 256},
+  };
+  for (const Case &c : cases) EXPECT_EQ(c.value, get(c.ini, c.key, c.bufLen)) << c.what;
 }
 
-TEST_F(IniTest, SectionsAndCommentsAndValuelessLines) {
-  EXPECT_EQ("7", get("[main]\nkey=7\n", "key"));
-  EXPECT_EQ("", get(";key=7\n", "key"));
-  EXPECT_EQ("8", get("key=\nkey==\nkey=8\n", "key"));
-  EXPECT_EQ("0", get("key=0\nkey=1\n", "key"));  // the first line with a value wins
-  EXPECT_EQ("b", get("key=b=c\n", "key"));
-  EXPECT_EQ("v", get("==key===v\n", "key"));
-  EXPECT_EQ("0;off", get("disgzip=0 ;off\n", "disgzip"));
-  EXPECT_EQ("", get("ab\n", "ab"));  // too short to hold a value
-  EXPECT_EQ("", get("other=1\n", "key"));
-}
-
-TEST_F(IniTest, ValueIsCutToBuffer) {
-  EXPECT_EQ("abc", get("key=abcdef\n", "key", 4));
-}
-
-TEST_F(IniTest, LongLinesAreOneLineCutAt999Bytes) {
-  // 995 filler bytes, then "key=5": only the first 999 bytes of the line
-  // are read, and they make no setting.
-  string line = string(995, 'x') + "key=5\n";
-  EXPECT_EQ("", get(line, "key"));
-  // A line that, blanks removed, is longer than 512 bytes is ignored.
-  EXPECT_EQ("", get("key=" + string(600, '1') + "\n", "key"));
-  EXPECT_EQ(string(500, '1'), get("key=" + string(500, '1') + "\n", "key", 1024));
-  // The rest of a long line goes with its head: here a comment.
-  EXPECT_EQ("", get(";" + string(998, ' ') + "key=9\n", "key"));
-  EXPECT_EQ("", get(string(999, ' ') + "key=9\n", "key"));
-  EXPECT_EQ("8", get(string(999, ' ') + "key=9\nkey=8\n", "key"));
-}
-
-TEST_F(IniTest, NoFinalNewlineCrLfAndBinaryBytes) {
-  EXPECT_EQ("3", get("a=1\r\nkey=3", "key"));
-  EXPECT_EQ("4", get(string("\x01\xff\xfe=\x80\n", 6) + "key=4\n", "key"));
-  // A NUL byte ends the line's text.
-  EXPECT_EQ("", get(string("key\0=5\n", 7), "key"));
-}
-
-TEST_F(IniTest, MissingFileLeavesBufferEmptyAndReturnsZero) {
+TEST_F(IniTest, MissingFileOrDirectoryLeavesBufferEmptyAndReturnsZero) {
   char path[] = "/nonexistent/rizururuzarida.ini";
   char value[16] = "junk";
   EXPECT_EQ(0, kvrReadIniStr(pool, path, (char *)"key", value, sizeof value));
   EXPECT_STREQ("", value);
   EXPECT_EQ(0, kvrReadIniStr(pool, nullptr, (char *)"key", value, sizeof value));
   EXPECT_EQ(0, kvrReadIniStr(pool, path, (char *)"key", value, 0));
-}
-
-TEST_F(IniTest, DirectoryInsteadOfFileIsNotRead) {
   dir.write("iniasdir/x", "");
-  string path = dir.path() + "iniasdir";
-  char value[16] = "junk";
-  EXPECT_EQ(0, kvrReadIniStr(pool, &path[0], (char *)"key", value, sizeof value));
+  string asDir = dir.path() + "iniasdir";
+  std::strcpy(value, "junk");
+  EXPECT_EQ(0, kvrReadIniStr(pool, &asDir[0], (char *)"key", value, sizeof value));
   EXPECT_STREQ("", value);
 }
 

@@ -19,10 +19,6 @@ vector<string> split(const char *key, int *count) {
   return {w[0], w[1], w[2]};
 }
 
-void loadTables(const vector<string> &b, const vector<string> &c) {
-  kvrTestLoadGetTables(b, c);
-}
-
 struct Found {
   char l1[100][64] = {}, l2[100][64] = {}, l3[100][64] = {};
   int charset = 0, matches = 0;
@@ -53,27 +49,33 @@ int resolveC(Found &f, string keys[3], int *words) {
 }  // namespace
 
 TEST(SplitTest, Words) {
-  int n;
-  EXPECT_EQ((vector<string>{"abc", "", ""}), split("abc", &n));
-  EXPECT_EQ(1, n);
-  EXPECT_EQ((vector<string>{"a", "b", "c"}), split("a,b,c", &n));
-  EXPECT_EQ(3, n);
-  EXPECT_EQ((vector<string>{"a", "b", "c"}), split("a,b,c,d", &n));
-  EXPECT_EQ(4, n);
-  EXPECT_EQ((vector<string>{"a", ",b", ""}), split("a,,b", &n));
-  EXPECT_EQ(2, n);
-  EXPECT_EQ((vector<string>{"a", "", ""}), split("a,", &n));
-  EXPECT_EQ(2, n);
-  split(",a", &n);
-  EXPECT_EQ(0, n);
-  split("", &n);
-  EXPECT_EQ(1, n);
+  struct Case {
+    const char *key;
+    int count;
+    vector<string> words;
+  } cases[] = {
+      {"abc", 1, {"abc", "", ""}},
+      {"a,b,c", 3, {"a", "b", "c"}},
+      {"a,b,c,d", 4, {"a", "b", "c"}},
+      {"a,,b", 2, {"a", ",b", ""}},
+      {"a,", 2, {"a", "", ""}},
+      {",a", 0, {}},
+      {"", 1, {}},
+  };
+  for (const Case &c : cases) {
+    int n;
+    const vector<string> words = split(c.key, &n);
+    EXPECT_EQ(c.count, n) << c.key;
+    if (!c.words.empty()) {
+      EXPECT_EQ(c.words, words) << c.key;
+    }
+  }
   char w[3][256] = {};
   EXPECT_EQ(0, kvrSplitKeyWord(nullptr, w));
 }
 
 TEST(KeyAutomataTest, PatternsAndWordCounts) {
-  loadTables({"abc", "中文,字", "a,b,c,d", ",x", "end,"}, {});
+  kvrTestLoadGetTables({"abc", "中文,字", "a,b,c,d", ",x", "end,"}, {});
   const auto &t = arrGetKeyWord.b;
   EXPECT_EQ(1, t[0].num);
   EXPECT_EQ(2, t[1].num);
@@ -85,71 +87,55 @@ TEST(KeyAutomataTest, PatternsAndWordCounts) {
   EXPECT_EQ(0, acsmPatternCount(acsm_vazidez_getkeyc));
 }
 
-TEST(KeyAutomataTest, ResolutionFollowsTableOrderAndWordCount) {
-  loadTables({}, {"zz,yy", "xx", "yy,zz", "ww"});
-  Found f = searchC("yy ww zz xx");
-  string keys[3];
-  int words;
-  EXPECT_EQ(1, resolveC(f, keys, &words));  // one-word entries first: xx (1) before ww (3)
-  EXPECT_EQ(1, words);
-  EXPECT_EQ("xx", keys[0]);
-
-  f = searchC("yy then zz");
-  EXPECT_EQ(0, resolveC(f, keys, &words));  // zz,yy stands before yy,zz
-  EXPECT_EQ(2, words);
-  EXPECT_EQ("zz", keys[0]);
-  EXPECT_EQ("yy", keys[1]);
-
-  f = searchC("only yy here");
-  EXPECT_EQ(-1, resolveC(f, keys, &words));
-}
-
-TEST(KeyAutomataTest, ShorterKeywordInsideLongerOneNoLongerHidesIt) {
-  loadTables({}, {"abcde", "cde,zzz"});
-  Found f = searchC("xxabcdexx");
-  string keys[3];
-  int words;
-  EXPECT_EQ(0, resolveC(f, keys, &words));
-  EXPECT_EQ("abcde", keys[0]);
-}
-
-TEST(KeyAutomataTest, Utf8PagesResolveByTheirUtf8Forms) {
-  loadTables({}, {"关键词", "中国,人民"});
-  const string utf8Page = u8"这是关键词的网页";
-  Found f = searchC(utf8Page);
-  EXPECT_EQ(2, f.charset);
-  string keys[3];
-  int words;
-  EXPECT_EQ(0, resolveC(f, keys, &words));
-  EXPECT_EQ(string(u8"关键词"), keys[0]);
-
-  f = searchC(u8"人民……中国");
-  EXPECT_EQ(1, resolveC(f, keys, &words));
-  EXPECT_EQ(2, words);
-
-  f = searchC("中国人民");  // GBK page
-  EXPECT_EQ(1, f.charset);
-  EXPECT_EQ(1, resolveC(f, keys, &words));
-  EXPECT_EQ("中国", keys[0]);
-}
-
-TEST(KeyAutomataTest, ThreeWordsAndEmptyLastWord) {
-  loadTables({}, {"aa,bb,cc", "dd,"});
-  string keys[3];
-  int words;
-  Found f = searchC("cc aa bb");
-  EXPECT_EQ(0, resolveC(f, keys, &words));
-  EXPECT_EQ(3, words);
-  EXPECT_EQ("cc", keys[2]);
-  // dd, resolves as soon as dd is found: its empty last word meets an empty slot.
-  f = searchC("dd");
-  EXPECT_EQ(1, resolveC(f, keys, &words));
-  EXPECT_EQ(2, words);
+// Which entry of the block table a page resolves to: one-word entries
+// first, then two, then three; in table order within each.
+TEST(KeyAutomataTest, Resolution) {
+  const vector<string> order = {"zz,yy", "xx", "yy,zz", "ww"}, cn = {"关键词", "中国,人民"},
+                       three = {"aa,bb,cc", "dd,"};
+  struct Case {
+    vector<string> table;
+    string page;
+    int charset;  // 0: not checked
+    int index, words;
+    vector<string> keys;  // the first ones filled in; "" not checked
+  } cases[] = {
+      {order, "yy ww zz xx", 0, 1, 1, {"xx"}},       // xx (1) before ww (3)
+      {order, "yy then zz", 0, 0, 2, {"zz", "yy"}},  // zz,yy stands before yy,zz
+      {order, "only yy here", 0, -1, 0, {}},
+      // A shorter keyword inside a longer one no longer hides it.
+      {{"abcde", "cde,zzz"}, "xxabcdexx", 0, 0, 1, {"abcde"}},
+      // UTF-8 pages resolve by the UTF-8 forms.
+      {cn, u8"这是关键词的网页", 2, 0, 1, {u8"关键词"}},
+      {cn, u8"人民……中国", 2, 1, 2, {}},
+      {cn, "中国人民", 1, 1, 2, {"中国"}},
+      {three, "cc aa bb", 0, 0, 3, {"", "", "cc"}},
+      // Its empty last word meets an empty slot as soon as dd is found.
+      {three, "dd", 0, 1, 2, {}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.page);
+    kvrTestLoadGetTables({}, c.table);
+    Found f = searchC(c.page);
+    if (c.charset) {
+      EXPECT_EQ(c.charset, f.charset);
+    }
+    string keys[3];
+    int words;
+    EXPECT_EQ(c.index, resolveC(f, keys, &words));
+    if (c.index >= 0) {
+      EXPECT_EQ(c.words, words);
+    }
+    for (size_t i = 0; i < c.keys.size(); ++i) {
+      if (!c.keys[i].empty()) {
+        EXPECT_EQ(c.keys[i], keys[i]) << i;
+      }
+    }
+  }
 }
 
 TEST(KeyAutomataTest, LongUtf8FormIsFoundButNotResolvedAsUtf8) {
   // 11 characters: 22 GBK bytes, 33 UTF-8 bytes; the filed word is cut to 31.
-  loadTables({}, {"一二三四五六七八九十百"});
+  kvrTestLoadGetTables({}, {"一二三四五六七八九十百"});
   Found f = searchC(u8"一二三四五六七八九十百");
   EXPECT_EQ(1, f.matches);
   string keys[3];
@@ -158,7 +144,7 @@ TEST(KeyAutomataTest, LongUtf8FormIsFoundButNotResolvedAsUtf8) {
 }
 
 TEST(KeyAutomataTest, BadCharsetTypeEndsTheWalk) {
-  loadTables({}, {"ab"});
+  kvrTestLoadGetTables({}, {"ab"});
   Found f = searchC("ab");
   char k1[64] = {}, k2[64] = {}, k3[64] = {};
   EXPECT_EQ(-1, nVazidezGetBlockKeyIndex1(7, f.l1, k1, k2, k3));

@@ -122,32 +122,33 @@ TEST(LogRecordTest, TextRecordByteForByte) {
       kvrTextRecord(kTime, f, ""));
 }
 
-TEST(LogRecordTest, TextRecordStaysOneLineOfEighteenFields) {
+// Line ends and tabs from a request or a page never break a record: the
+// text record stays one line of eighteen fields, and every line of the HTML
+// record begins with its time stamp.
+TEST(LogRecordTest, RequestBytesNeverBreakARecordsLines) {
   KvrLogFields f = fields();
-  f.url = "/a\r\n1733371200123456\tforged\trecord\n";
-  f.filePath = "/var/www/a\r\nb";
-  const string r = kvrTextRecord(kTime, f, "line one\r\nline\ttwo");
-  EXPECT_EQ(r.size() - 2, r.find("\r\n"));
-  EXPECT_EQ(string::npos, r.substr(0, r.size() - 2).find_first_of("\r\n"));
-  EXPECT_EQ(18u, splitLines(r.substr(0, r.size() - 2), "\t").size());
-  EXPECT_NE(string::npos, r.find("\t/a  1733371200123456 forged record \t"));
-}
-
-TEST(LogRecordTest, EveryHtmlLineBeginsWithItsTimeStamp) {
-  KvrLogFields f = fields();
-  f.url = "/a\r\n<br>2024-12-05 09:07:03 - forged\n";
+  f.url = "/a\r\n1733371200123456\tforged\trecord\n<br>2024-12-05 09:07:03 - forged\n";
   f.description = "词\r\n";
   f.filePath = "/var/www/a\r\nb";
   f.reqMet = "GET\t";
   f.title = "title\nline";
   f.dn = "host\r";
-  const string r = kvrHtmlRecord(kTime, f, "line one\r\nline\ttwo");
-  const auto lines = splitLines(r, "\r\n");
+  const string ctx = "line one\r\nline\ttwo";
+
+  const string text = kvrTextRecord(kTime, f, ctx.c_str());
+  EXPECT_EQ(text.size() - 2, text.find("\r\n"));
+  EXPECT_EQ(string::npos, text.substr(0, text.size() - 2).find_first_of("\r\n"));
+  EXPECT_EQ(18u, splitLines(text.substr(0, text.size() - 2), "\t").size());
+  EXPECT_NE(string::npos,
+            text.find("\t/a  1733371200123456 forged record <br>2024-12-05 09:07:03 - forged \t"));
+
+  const string html = kvrHtmlRecord(kTime, f, ctx.c_str());
+  const auto lines = splitLines(html, "\r\n");
   ASSERT_EQ(6u, lines.size());
   for (const string &l : lines) EXPECT_EQ(0u, l.find(P)) << l;
-  EXPECT_EQ(string::npos, r.find('\t'));
-  EXPECT_NE(string::npos, r.find(P + "上下文：line one  line two<br>"));
-  EXPECT_NE(string::npos, r.find(P + "/var/www/a  b<br>"));
+  EXPECT_EQ(string::npos, html.find('\t'));
+  EXPECT_NE(string::npos, html.find(P + "上下文：line one  line two<br>"));
+  EXPECT_NE(string::npos, html.find(P + "/var/www/a  b<br>"));
 }
 
 class LogContextTest : public PoolTest {};

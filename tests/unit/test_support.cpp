@@ -45,7 +45,6 @@ std::string TempDir::write(const std::string &rel, const std::string &bytes) con
   const std::string full = path_ + rel;
   const auto slash = full.rfind('/');
   std::string dir = full.substr(0, slash);
-  std::string cmd;
   for (size_t i = path_.size(); i <= dir.size(); ++i) {
     if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0777);
   }
