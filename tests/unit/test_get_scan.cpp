@@ -409,11 +409,91 @@ TEST_F(FilterTextTest, LongPagesGiveTheDefinedResultWhereverTheFirstLookStartsAg
       KvrGetHit got;
       KvrFilteredText ft;
       KvrScratch scratch;
-      ASSERT_EQ(w, kvrGetCheck(pool, page.data(), page.size(), trail, false, true, &got, &ft,
-                               &scratch))
+      ASSERT_EQ(
+          w, kvrGetCheck(pool, page.data(), page.size(), trail, false, true, &got, &ft, &scratch))
           << round << " level " << level;
       ASSERT_EQ(want.index, got.index) << round;
       ASSERT_STREQ(want.key1, got.key1) << round;
+    }
+  }
+}
+
+namespace {
+
+// Plain Chinese prose, as a hosting provider's pages hold it.
+const char kProse[] =
+    u8"<html><head><title>关于我们的服务</title></head><body><p>我们是一家小型的网站托管公司，"
+    u8"为学校、医院和地方企业提供稳定的服务器和安全的网络环境。每一台服务器都在机房里连续运行，"
+    u8"工作人员每天检查系统的状态，发现问题后立即处理。</p><p>用户上传的网页内容由系统自动检查，"
+    u8"如果页面里出现了不适合公开的文字，系统会暂停显示并通知管理员。这样做不是为了限制大家的表达，"
+    u8"而是为了遵守法律，保护读者，也保护网站本身。</"
+    u8"p><p>近年来，网络攻击越来越常见。有人试图在表单"
+    u8"里提交恶意的数据库语句，也有人大量发送请求，想让服务器崩溃。我们的模块在请求到达应用之前就进"
+    u8"行"
+    u8"筛选，并把每一次拦截都写进日志，方便以后分析。</p><p>如果您对我们的服务有任何意见，欢迎随时"
+    u8"联系客服中心。我们会认真阅读每一封来信，并在三个工作日内答复。谢谢您的支持与信任！</p>"
+    u8"</body></html>";
+
+}  // namespace
+
+TEST_F(FilterTextTest, RealProseGivesTheDefinedResultAndPassesOnOnlyWhatHoldsAWord) {
+  // Words of the text, words that are not in it, and pairs of characters
+  // whose GBK bytes stand in the text only across two of its characters:
+  // the check equals the defined sequence on the text in GBK and in UTF-8,
+  // and a GBK page whose words are all absent is settled by the first look.
+  const string gbk = toGbk(kProse);
+  std::vector<bool> start(gbk.size());
+  for (size_t i = 0; i < gbk.size(); i += static_cast<unsigned char>(gbk[i]) >= 0x81 ? 2 : 1)
+    start[i] = true;
+  auto onlyAcross = [&](const string &w) {
+    for (size_t at = gbk.find(w); at != string::npos; at = gbk.find(w, at + 1))
+      if (start[at]) return false;
+    return true;
+  };
+  std::vector<string> across;
+  for (size_t i = 1; i + 4 <= gbk.size() && across.size() < 40; ++i) {
+    const string w = gbk.substr(i, 4);
+    const auto hanzi = [](unsigned char x, unsigned char y) {
+      return x >= 0xB0 && x <= 0xF7 && y >= 0xA1 && y <= 0xFE;
+    };
+    if (!start[i] && hanzi(w[0], w[1]) && hanzi(w[2], w[3]) && onlyAcross(w)) across.push_back(w);
+  }
+  ASSERT_GE(across.size(), 10u);
+  const std::vector<string> present = {toGbk(u8"服务器"), toGbk(u8"日志"), toGbk(u8"崩溃"),
+                                       toGbk(u8"数据库"), toGbk(u8"信任")};
+  const std::vector<string> absent = {toGbk(u8"低潮"), toGbk(u8"股票"), toGbk(u8"赌博"),
+                                      toGbk(u8"彩票网站")};
+  const string pages[] = {gbk, kProse};
+  std::mt19937 rng(12);
+  for (int round = 0; round < 60; ++round) {
+    std::vector<string> words;
+    const bool clean = round % 3 == 0;
+    for (int k = 0; k < 6; ++k) {
+      const int kind = clean ? 1 + static_cast<int>(rng() % 2) : static_cast<int>(rng() % 3);
+      words.push_back(kind == 0   ? present[rng() % present.size()]
+                      : kind == 1 ? absent[rng() % absent.size()]
+                                  : across[rng() % across.size()]);
+    }
+    loadGetKeys(words);
+    for (int p = 0; p < 2; ++p) {
+      const string &page = pages[p];
+      KvrGetHit want;
+      const int w = kvrGetScan(kvrFilterText(pool, page.data(), page.size()), false, true, &want);
+      if (clean && p == 0) {
+        ASSERT_EQ(0, w) << round;
+      }
+      for (const KvrSimdLevel level : kvrTestSimdLevels()) {
+        KvrSimdGuard guard(level);
+        KvrGetHit got;
+        KvrFilteredText ft;
+        ASSERT_EQ(w, kvrGetCheck(pool, page.data(), page.size(), 0, false, true, &got, &ft))
+            << round << " page " << p << " level " << level;
+        ASSERT_STREQ(want.key1, got.key1) << round;
+        ASSERT_EQ(want.charset, got.charset) << round;
+        if (clean && p == 0) {
+          ASSERT_EQ(nullptr, ft.text) << round << " passed on";
+        }
+      }
     }
   }
 }
