@@ -54,8 +54,9 @@ void AC_FREE(void *p) {
 //
 // A state is a 32-bit value: bit 1 tells a state with a match list, and the
 // bits above are the offset of its row for a shallow state, and deepBase
-// plus its number for a deep one. The start state is the value 0 unless it
-// has matches.
+// plus its number for a deep one. Within each kind the states without a
+// match list come first, so that a state's match row follows from its
+// number. The start state is the value 0 unless it has matches.
 struct AcsmTable {
   uint8_t cls[256];
   // For searching a text as its filtered form (see acsmSearchFolded): upper
@@ -75,11 +76,10 @@ struct AcsmTable {
     uint32_t mask;   // bit (class & 31) of each further cell
   };
   KvrRawVector<State> states;  // by deep number
-  // The match row of each state with a match list: the shallow ones by row,
-  // then the deep ones by number.
-  KvrRawVector<uint32_t> matchRowOf;
   uint32_t numShallow = 0;
   uint32_t deepBase = 0;  // the rows' length
+  // How many shallow and deep states have no match list (they come first).
+  uint32_t shallowPlain = 0, deepPlain = 0;
   struct Cell {
     uint32_t cls;  // ascending within a list; kEnd ends it
     uint32_t next;
@@ -95,15 +95,18 @@ struct AcsmTable {
   int maxPatternLen = 0;
 
   static constexpr uint32_t kMatch = 2;
-  uint32_t matchIndex(uint32_t x) const {
-    return x < deepBase ? x / stride : numShallow + (x - deepBase);
-  }
   bool isState(uint32_t v) const {
     const uint32_t x = v >> 2;
-    if ((v & 1) || (x < deepBase ? x % stride != 0 : x - deepBase >= states.size())) return false;
-    return (matchRowOf[matchIndex(x)] >= firstMatchRow) == ((v & kMatch) != 0);
+    if (v & 1) return false;
+    if (x < deepBase) return x % stride == 0 && (x / stride >= shallowPlain) == ((v & kMatch) != 0);
+    return x - deepBase < states.size() && (x - deepBase >= deepPlain) == ((v & kMatch) != 0);
   }
-  uint32_t matchRow(uint32_t v) const { return matchRowOf[matchIndex(v >> 2)]; }
+  // Of a state with a match list.
+  uint32_t matchRow(uint32_t v) const {
+    const uint32_t x = v >> 2;
+    if (x < deepBase) return firstMatchRow + x / stride - shallowPlain;
+    return firstMatchRow + (numShallow - shallowPlain) + (x - deepBase - deepPlain);
+  }
 };
 
 ACSM_STRUCT *acsmNew(void (*userfree)(void *p), void (*optiontreefree)(void **p),
@@ -148,40 +151,47 @@ int acsmAddPattern(ACSM_STRUCT *p, unsigned char *pat, int n, int nocase, int of
 namespace {
 
 // The rows of the shallow states and the records of the deep ones (see
-// AcsmTable). rowOf gives each node its match row (from tb->firstMatchRow
-// for the states with a match list).
-void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<uint32_t> &rowOf) {
+// AcsmTable). hasList tells the states with a match list; rowOf receives
+// each node's match row (from tb->firstMatchRow for those states).
+void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<bool> &hasList,
+                      std::vector<uint32_t> *rowOf) {
   const uint32_t stride = tb->stride;
   const uint32_t numNodes = trie.numNodes;
   auto shallow = [&](uint32_t node) { return trie.depth[node] <= 2; };
-  auto matches = [&](uint32_t node) { return rowOf[node] >= tb->firstMatchRow; };
+  auto matches = [&](uint32_t node) { return static_cast<bool>(hasList[node]); };
 
   // Values of the states, and the rows of the shallow ones.
   std::vector<uint32_t> valueOf(numNodes), numOf(numNodes), rowAt(numNodes, 0);
-  uint32_t numShallow = 0;
-  for (uint32_t s : trie.bfs)
+  uint32_t numShallow = 0, shallowPlain = 0, deepPlain = 0;
+  for (uint32_t s : trie.bfs) {
     if (shallow(s)) numShallow++;
+    if (!matches(s)) ++(shallow(s) ? shallowPlain : deepPlain);
+  }
   const uint32_t numDeep = numNodes - numShallow;
   // Values stay below 2^31: callers keep them in an int.
   if ((static_cast<uint64_t>(numShallow) * stride + numDeep) >= (1u << 29)) throw std::bad_alloc();
   const uint32_t deepBase = numShallow * stride;
   tb->numShallow = numShallow;
   tb->deepBase = deepBase;
-  tb->matchRowOf.resize(numNodes);
-  uint32_t nextShallow = 0, nextDeep = 0;
+  tb->shallowPlain = shallowPlain;
+  tb->deepPlain = deepPlain;
+  tb->firstMatchRow = shallowPlain + deepPlain;
+  tb->numMatchRows = numNodes - tb->firstMatchRow;
+  uint32_t next[2][2] = {{0, shallowPlain}, {0, deepPlain}};  // [deep][has a list]
   for (uint32_t s : trie.bfs) {
-    const uint32_t m = matches(s) ? AcsmTable::kMatch : 0;
+    const bool m = matches(s);
+    const uint32_t k = next[!shallow(s)][m]++;
+    numOf[s] = k;
     if (shallow(s)) {
-      numOf[s] = nextShallow++;
-      rowAt[s] = numOf[s] * stride;
-      valueOf[s] = rowAt[s] << 2 | m;
-      tb->matchRowOf[numOf[s]] = rowOf[s];
+      rowAt[s] = k * stride;
+      valueOf[s] = rowAt[s] << 2 | (m ? AcsmTable::kMatch : 0);
     } else {
-      numOf[s] = nextDeep++;
-      valueOf[s] = (deepBase + numOf[s]) << 2 | m;
-      tb->matchRowOf[numShallow + numOf[s]] = rowOf[s];
+      valueOf[s] = (deepBase + k) << 2 | (m ? AcsmTable::kMatch : 0);
     }
   }
+  rowOf->assign(numNodes, 0);
+  for (uint32_t s = 0; s < numNodes; ++s)
+    if (matches(s)) (*rowOf)[s] = tb->matchRow(valueOf[s]);
   tb->startState = valueOf[0];
 
   // Shallow rows, breadth-first: the row of the failure state (shallower,
@@ -304,7 +314,6 @@ void compileImpl(ACSM_STRUCT *acsm) {
   const std::vector<uint32_t> &bfs = trie.bfs;
   const std::vector<uint32_t> &fail = trie.fail;
   const std::vector<uint32_t> &depth = trie.depth;
-  const std::vector<uint32_t> &childBegin = trie.childBegin;
 
   // Match lists. A state's list holds first the entries of its failure
   // state's list in reverse order, then the patterns that end at the state
@@ -328,43 +337,14 @@ void compileImpl(ACSM_STRUCT *acsm) {
     listEnd[s] = static_cast<uint32_t>(flat.size());
   }
 
-  // Match rows: states without matches first (they take none), then the
-  // match states. Within each group the shallow states (depth 2 at most)
-  // come first, breadth-first; the deeper ones follow depth-first, so that
-  // the match rows of one keyword's states lie next to one another. If the
-  // start state itself has a match (an empty pattern), every state is tested.
+  // If the start state itself has a match (an empty pattern), every state
+  // is tested.
   const bool rootMatches = listEnd[0] > listBegin[0];
-  std::vector<uint32_t> order;  // shallow states breadth-first, then the rest depth-first
-  order.reserve(numNodes);
-  for (uint32_t s : bfs)
-    if (depth[s] <= 2) order.push_back(s);
-  {
-    std::vector<uint32_t> stack;
-    for (uint32_t s : bfs) {
-      if (depth[s] != 2) continue;
-      stack.push_back(s);
-      while (!stack.empty()) {
-        const uint32_t r = stack.back();
-        stack.pop_back();
-        if (depth[r] > 2) order.push_back(r);
-        for (uint32_t e = childBegin[r + 1]; e > childBegin[r]; --e)
-          stack.push_back(trie.childTo[e - 1]);
-      }
-    }
-  }
-  std::vector<uint32_t> rowOf(numNodes);
-  uint32_t next = 0;
-  if (!rootMatches) {
-    for (uint32_t s : order)
-      if (listEnd[s] == listBegin[s]) rowOf[s] = next++;
-  }
-  tb->firstMatchRow = next;
-  for (uint32_t s : order)
-    if (rootMatches || listEnd[s] > listBegin[s]) rowOf[s] = next++;
+  std::vector<bool> hasList(numNodes);
+  for (uint32_t s = 0; s < numNodes; ++s) hasList[s] = rootMatches || listEnd[s] > listBegin[s];
   tb->numRows = numNodes;
-  tb->numMatchRows = numNodes - tb->firstMatchRow;
-
-  buildTransitions(tb, trie, rowOf);
+  std::vector<uint32_t> rowOf;
+  buildTransitions(tb, trie, hasList, &rowOf);
 
   // Match entries by row, and the rows' records.
   acsm->acsmStateTable = static_cast<ACSM_STATETABLE *>(
@@ -786,7 +766,6 @@ size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
   const AcsmTable &tb = *acsm->table;
   return sizeof(AcsmTable) + tb.rows.capacity() * sizeof(uint32_t) +
          tb.states.capacity() * sizeof(AcsmTable::State) +
-         tb.matchRowOf.capacity() * sizeof(uint32_t) +
          tb.more.capacity() * sizeof(AcsmTable::Cell) + tb.entries.capacity() * sizeof(void *) +
          tb.numMatchRows * sizeof(ACSM_STATETABLE);
 }
