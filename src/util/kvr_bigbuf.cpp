@@ -1,6 +1,7 @@
 #include "util/kvr_bigbuf.h"
 
 #include <apr_allocator.h>
+#include <apr_thread_mutex.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -64,17 +65,45 @@ bool kvrBigIsMapped(const void *p) {
   return p && headerOf(const_cast<void *>(p))->mapped != 0;
 }
 
+namespace {
+
+// Freed blocks the checks' scratch pools of the whole process keep for the
+// next check; the rest of what a check took goes back to the system.
+constexpr apr_size_t kWorkPoolsKeep = 2 * kKvrBigBuffer;
+
+// One allocator, with a lock, for the scratch pools of every thread: a
+// request may end on another thread than the one that began it, and an
+// allocator of each pool's own would map and unmap its first block for
+// every request. Made at the first use, in the process that serves; it
+// lives as long as that process.
+apr_allocator_t *workAllocator() {
+  static apr_allocator_t *const allocator = []() -> apr_allocator_t * {
+    apr_allocator_t *a = nullptr;
+    if (apr_allocator_create(&a) != APR_SUCCESS) return nullptr;
+    apr_allocator_max_free_set(a, kWorkPoolsKeep);
+#if APR_HAS_THREADS
+    apr_pool_t *holder = nullptr;
+    apr_thread_mutex_t *lock = nullptr;
+    if (apr_pool_create_unmanaged_ex(&holder, nullptr, a) != APR_SUCCESS) {
+      apr_allocator_destroy(a);
+      return nullptr;
+    }
+    apr_allocator_owner_set(a, holder);
+    if (apr_thread_mutex_create(&lock, APR_THREAD_MUTEX_DEFAULT, holder) != APR_SUCCESS) {
+      apr_pool_destroy(holder);
+      return nullptr;
+    }
+    apr_allocator_mutex_set(a, lock);
+#endif
+    return a;
+  }();
+  return allocator;
+}
+
+}  // namespace
+
 apr_status_t kvrWorkPoolCreate(apr_pool_t **work, apr_pool_t *parent) {
-  apr_allocator_t *allocator = nullptr;
-  apr_status_t rv = apr_allocator_create(&allocator);
-  if (rv != APR_SUCCESS) return rv;
-  apr_allocator_max_free_set(allocator, kKvrBigBuffer);
-  rv = apr_pool_create_ex(work, parent, nullptr, allocator);
-  if (rv != APR_SUCCESS) {
-    apr_allocator_destroy(allocator);
-    return rv;
-  }
-  // Destroyed with the pool, and its blocks with it.
-  apr_allocator_owner_set(allocator, *work);
-  return APR_SUCCESS;
+  apr_allocator_t *allocator = workAllocator();
+  if (!allocator) return apr_pool_create(work, parent);
+  return apr_pool_create_ex(work, parent, nullptr, allocator);
 }

@@ -24,10 +24,10 @@ void *kvrBigAlloc(apr_pool_t *pool, size_t n);
 // stays with the pool. A null p does nothing.
 void kvrBigFree(apr_pool_t *pool, void *p);
 
-// A scratch pool under `parent` for work that is cleared after every check:
-// it has an allocator of its own that keeps at most kKvrBigBuffer bytes of
-// freed blocks, so that what one check took beyond that goes back to the
-// system at the clear, and everything when the parent is cleared.
+// A scratch pool under `parent` for work that is cleared after every check.
+// Its blocks come from an allocator that keeps only a few freed blocks for
+// all such pools of the process: what a check took beyond them goes back to
+// the system at the clear (or when the parent is cleared).
 apr_status_t kvrWorkPoolCreate(apr_pool_t **work, apr_pool_t *parent);
 
 // Whether a buffer of kvrBigAlloc is the system's (tests).
