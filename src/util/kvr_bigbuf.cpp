@@ -69,7 +69,7 @@ namespace {
 
 // Freed blocks the checks' scratch pools of the whole process keep for the
 // next check; the rest of what a check took goes back to the system.
-constexpr apr_size_t kWorkPoolsKeep = 2 * kKvrBigBuffer;
+constexpr apr_size_t kWorkPoolsKeep = kKvrBigBuffer;
 
 // One allocator, with a lock, for the scratch pools of every thread: a
 // request may end on another thread than the one that began it, and an
