@@ -14,6 +14,7 @@
 #include "log/kvr_log.h"
 #include "module/kvr_counters.h"
 #include "module/kvr_screen.h"
+#include "util/kvr_bigbuf.h"
 #include "util/kvr_text.h"
 
 namespace {
@@ -21,6 +22,10 @@ namespace {
 // A body up to this length is held in memory; the rest of a longer one
 // goes to a temporary file of the request (LimitRequestBody bounds it).
 constexpr apr_off_t kBodyInMemory = 1 << 20;
+// Of that, the first bytes stay in the buckets they came in; the rest is
+// copied into one buffer of the request that goes back to the system with
+// it, so that a long body leaves no blocks behind with the connection.
+constexpr apr_off_t kBodyInBuckets = kKvrBigBuffer;
 // What one read of the next filter asks for.
 constexpr apr_off_t kReadAhead = 65536;
 
@@ -78,6 +83,8 @@ apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
   apr_bucket_brigade *in = apr_brigade_create(r->pool, c->bucket_alloc);
   Spill sp;
   apr_off_t inMemory = 0;
+  char *held = nullptr;  // the body's bytes in memory beyond kBodyInBuckets
+  apr_size_t heldLen = 0;
   bool blocked = false;
   KvrEvent ev[8];
   int num = 0;
@@ -127,7 +134,7 @@ apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
         apr_bucket_delete(e);
         continue;
       }
-      if (!sp.file && inMemory + static_cast<apr_off_t>(len) <= kBodyInMemory) {
+      if (!sp.file && inMemory + static_cast<apr_off_t>(len) <= kBodyInBuckets) {
         rv = apr_bucket_setaside(e, r->pool);
         if (rv != APR_SUCCESS) {
           apr_brigade_cleanup(in);
@@ -136,6 +143,22 @@ apr_status_t readBody(ap_filter_t *f, KvrFilterState *st) {
         APR_BUCKET_REMOVE(e);
         APR_BRIGADE_INSERT_TAIL(st->body, e);
         inMemory += static_cast<apr_off_t>(len);
+      } else if (!sp.file && inMemory + static_cast<apr_off_t>(len) <= kBodyInMemory) {
+        // Pages of the buffer are only taken as they are written. Pool
+        // buckets: one that outlives the request takes a copy of its bytes.
+        if (!held) {
+          held = static_cast<char *>(kvrBigAlloc(r->pool, kBodyInMemory - inMemory));
+          if (!held) {
+            apr_brigade_cleanup(in);
+            return APR_ENOMEM;
+          }
+        }
+        std::memcpy(held + heldLen, data, len);
+        APR_BRIGADE_INSERT_TAIL(
+            st->body, apr_bucket_pool_create(held + heldLen, len, r->pool, c->bucket_alloc));
+        heldLen += len;
+        inMemory += static_cast<apr_off_t>(len);
+        apr_bucket_delete(e);
       } else {
         rv = spillWrite(r, &sp, data, len);
         apr_bucket_delete(e);

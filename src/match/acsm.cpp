@@ -33,22 +33,30 @@ void AC_FREE(void *p) {
   if (p) std::free(p);
 }
 
-constexpr uint32_t kNoMatch = 0xFFFFFFFFu;
-
 }  // namespace
 
 // The compiled transitions. Shallow states (two bytes deep at most, where
-// ordinary text keeps the walk) have a full row: one cell per byte class,
-// one lookup per byte. Each deeper state keeps only the classes where its
-// transitions differ from those of its default, the nearest shallow state
-// on its failure chain (for most states, just its one child), and goes on
-// from the default's row for every other class. That is a few percent of
-// the memory of full rows for every state, and no failure links are
-// followed while searching.
+// ordinary text keeps the walk) have a full row: one cell per byte class.
+// Each deeper state keeps only the classes where its transitions differ
+// from those of its default, the nearest shallow state on its failure chain
+// (for most states, just its one child), and goes on from the default's row
+// for every other class. That is a few percent of the memory of full rows
+// for every state, and no failure links are followed while searching.
 //
-// A state is a 32-bit value: bit 0 tells a deep state, bit 1 a state with a
-// match list, and the bits above are the offset of its row (shallow) or its
-// number (deep). The start state is the value 0 unless it has matches.
+// A deep state has a record of 16 bytes: its default's row, one cell (its
+// first child's, the way a keyword goes on), and a mask that tells the rare
+// class for which one of its further cells must be looked up. A step from a
+// deep state is so two lookups, the record and the row, whatever the byte;
+// text in UTF-8, three bytes a character, is in a deep state after about
+// every character that begins a keyword. The records are numbered
+// breadth-first, so that those of the states a text reaches most often
+// (the shallowest) lie together.
+//
+// A state is a 32-bit value: bit 1 tells a state with a match list, and the
+// bits above are the offset of its row for a shallow state, and deepBase
+// plus its number for a deep one. Within each kind the states without a
+// match list come first, so that a state's match row follows from its
+// number. The start state is the value 0 unless it has matches.
 struct AcsmTable {
   uint8_t cls[256];
   // For searching a text as its filtered form (see acsmSearchFolded): upper
@@ -57,21 +65,27 @@ struct AcsmTable {
   bool canFold = false;
   uint8_t clsFold[256];
   uint8_t selfClass = 0;
-  uint32_t stride = 1;          // byte classes per row
-  KvrRawVector<uint32_t> rows;  // shallow states' rows, every cell written
-  // Deep state k: its cells are [deep[k].cellBegin, deep[k + 1].cellBegin),
-  // classes ascending, each the next state above its class byte;
-  // deep[k].defaultRow is the row offset of its default.
-  struct Deep {
-    uint32_t cellBegin;
-    uint32_t defaultRow;
+  uint32_t stride = 1;                         // byte classes per row
+  KvrRawVector<uint32_t> rows;                 // shallow states' rows, every cell written
+  static constexpr uint32_t kNoClass = 0x1FF;  // above every class
+  struct State {
+    uint32_t row;    // offset of the row it goes on from
+    uint32_t next;   // the state its one cell goes to
+    uint32_t first;  // bits 0-8: the class of that cell (kNoClass: none);
+                     // above: where its further cells begin in `more` (0: none)
+    uint32_t mask;   // bit (class & 31) of each further cell
   };
-  KvrRawVector<Deep> deep;
-  KvrRawVector<uint64_t> cells;
-  // The match row of each state (shallow by row, deep by number), for
-  // states with a match list.
-  KvrRawVector<uint32_t> shallowMatchRow;
-  KvrRawVector<uint32_t> deepMatchRow;
+  KvrRawVector<State> states;  // by deep number
+  uint32_t numShallow = 0;
+  uint32_t deepBase = 0;  // the rows' length
+  // How many shallow and deep states have no match list (they come first).
+  uint32_t shallowPlain = 0, deepPlain = 0;
+  struct Cell {
+    uint32_t cls;  // ascending within a list; kEnd ends it
+    uint32_t next;
+  };
+  static constexpr uint32_t kEnd = 0xFFFFFFFFu;
+  KvrRawVector<Cell> more;  // from index 1: lists of further cells
   uint32_t startState = 0;
   uint32_t numRows = 0;
   uint32_t firstMatchRow = 0;
@@ -80,16 +94,18 @@ struct AcsmTable {
   int numFileKeys = 0;
   int maxPatternLen = 0;
 
-  static constexpr uint32_t kDeep = 1, kMatch = 2;
+  static constexpr uint32_t kMatch = 2;
   bool isState(uint32_t v) const {
     const uint32_t x = v >> 2;
-    if (v & kDeep)
-      return x + 1 < deep.size() && ((deepMatchRow[x] != kNoMatch) == ((v & kMatch) != 0));
-    return x < rows.size() && x % stride == 0 &&
-           ((shallowMatchRow[x / stride] != kNoMatch) == ((v & kMatch) != 0));
+    if (v & 1) return false;
+    if (x < deepBase) return x % stride == 0 && (x / stride >= shallowPlain) == ((v & kMatch) != 0);
+    return x - deepBase < states.size() && (x - deepBase >= deepPlain) == ((v & kMatch) != 0);
   }
+  // Of a state with a match list.
   uint32_t matchRow(uint32_t v) const {
-    return (v & kDeep) ? deepMatchRow[v >> 2] : shallowMatchRow[(v >> 2) / stride];
+    const uint32_t x = v >> 2;
+    if (x < deepBase) return firstMatchRow + x / stride - shallowPlain;
+    return firstMatchRow + (numShallow - shallowPlain) + (x - deepBase - deepPlain);
   }
 };
 
@@ -134,51 +150,64 @@ int acsmAddPattern(ACSM_STRUCT *p, unsigned char *pat, int n, int nocase, int of
 
 namespace {
 
-// The rows of the shallow states and the cells of the deep ones (see
-// AcsmTable). rowOf gives each node its match row (from tb->firstMatchRow
-// for the states with a match list); order lists the nodes, shallow ones
-// first.
-void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<uint32_t> &rowOf,
-                      const std::vector<uint32_t> &order) {
+// The rows of the shallow states and the records of the deep ones (see
+// AcsmTable). hasList tells the states with a match list; rowOf receives
+// each node's match row (from tb->firstMatchRow for those states).
+void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<bool> &hasList,
+                      std::vector<uint32_t> *rowOf) {
   const uint32_t stride = tb->stride;
   const uint32_t numNodes = trie.numNodes;
   auto shallow = [&](uint32_t node) { return trie.depth[node] <= 2; };
-  auto matches = [&](uint32_t node) { return rowOf[node] >= tb->firstMatchRow; };
+  auto matches = [&](uint32_t node) { return static_cast<bool>(hasList[node]); };
 
-  // Values of the states.
-  std::vector<uint32_t> valueOf(numNodes), indexOf(numNodes);
-  uint32_t numShallow = 0, numDeep = 0;
-  for (uint32_t s : order) {
-    const uint32_t m = matches(s) ? AcsmTable::kMatch : 0;
+  // Values of the states, and the rows of the shallow ones.
+  std::vector<uint32_t> valueOf(numNodes), numOf(numNodes), rowAt(numNodes, 0);
+  uint32_t numShallow = 0, shallowPlain = 0, deepPlain = 0;
+  for (uint32_t s : trie.bfs) {
+    if (shallow(s)) numShallow++;
+    if (!matches(s)) ++(shallow(s) ? shallowPlain : deepPlain);
+  }
+  const uint32_t numDeep = numNodes - numShallow;
+  // Values stay below 2^31: callers keep them in an int.
+  if ((static_cast<uint64_t>(numShallow) * stride + numDeep) >= (1u << 29)) throw std::bad_alloc();
+  const uint32_t deepBase = numShallow * stride;
+  tb->numShallow = numShallow;
+  tb->deepBase = deepBase;
+  tb->shallowPlain = shallowPlain;
+  tb->deepPlain = deepPlain;
+  tb->firstMatchRow = shallowPlain + deepPlain;
+  tb->numMatchRows = numNodes - tb->firstMatchRow;
+  uint32_t next[2][2] = {{0, shallowPlain}, {0, deepPlain}};  // [deep][has a list]
+  for (uint32_t s : trie.bfs) {
+    const bool m = matches(s);
+    const uint32_t k = next[!shallow(s)][m]++;
+    numOf[s] = k;
     if (shallow(s)) {
-      indexOf[s] = numShallow++;
-      // Values stay below 2^31: callers keep them in an int.
-      if (static_cast<uint64_t>(numShallow) * stride >= (1u << 29)) throw std::bad_alloc();
-      valueOf[s] = (indexOf[s] * stride) << 2 | m;
+      rowAt[s] = k * stride;
+      valueOf[s] = rowAt[s] << 2 | (m ? AcsmTable::kMatch : 0);
     } else {
-      indexOf[s] = numDeep++;
-      if (numDeep >= (1u << 29)) throw std::bad_alloc();
-      valueOf[s] = indexOf[s] << 2 | m | AcsmTable::kDeep;
+      valueOf[s] = (deepBase + k) << 2 | (m ? AcsmTable::kMatch : 0);
     }
   }
+  rowOf->assign(numNodes, 0);
+  for (uint32_t s = 0; s < numNodes; ++s)
+    if (matches(s)) (*rowOf)[s] = tb->matchRow(valueOf[s]);
   tb->startState = valueOf[0];
 
   // Shallow rows, breadth-first: the row of the failure state (shallower,
   // so already written), then the node's own children.
   tb->rows.resize(static_cast<size_t>(numShallow) * stride);
-  tb->shallowMatchRow.assign(numShallow, kNoMatch);
   uint32_t *rows = tb->rows.data();
   for (uint32_t s : trie.bfs) {
     if (!shallow(s)) continue;
-    uint32_t *row = rows + static_cast<size_t>(indexOf[s]) * stride;
+    uint32_t *row = rows + rowAt[s];
     if (s == 0)
       std::fill(row, row + stride, valueOf[0]);
     else
-      std::copy_n(rows + static_cast<size_t>(indexOf[trie.fail[s]]) * stride, stride, row);
+      std::copy_n(rows + rowAt[trie.fail[s]], stride, row);
     for (uint32_t e = trie.childBegin[s]; e < trie.childBegin[s + 1]; ++e)
       row[tb->cls[trie.childByte[e]]] = valueOf[trie.childTo[e]];
     if (tb->canFold) row[tb->selfClass] = valueOf[s];
-    if (matches(s)) tb->shallowMatchRow[indexOf[s]] = rowOf[s];
   }
 
   // Deep cells, breadth-first so that a failure state's come first: the
@@ -208,23 +237,35 @@ void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<uint
     }
     end[s] = static_cast<uint32_t>(cells.size());
   }
-  // Laid out by deep number, so that a keyword's states lie together.
-  tb->deep.resize(static_cast<size_t>(numDeep) + 1);
-  tb->deepMatchRow.assign(numDeep, kNoMatch);
-  tb->cells.clear();
-  size_t total = 0;
-  for (uint32_t s : order)
-    if (!shallow(s)) total += end[s] - begin[s];
-  tb->cells.reserve(total);
-  for (uint32_t s : order) {
+
+  // The records. A deep state's one cell is its first child's, the way a
+  // keyword goes on; its other cells are further cells.
+  tb->states.resize(numDeep);
+  tb->more.clear();
+  tb->more.push_back({AcsmTable::kEnd, 0});
+  for (uint32_t s : trie.bfs) {
     if (shallow(s)) continue;
-    const uint32_t k = indexOf[s];
-    tb->deep[k] = {static_cast<uint32_t>(tb->cells.size()), indexOf[defaultOf[s]] * stride};
-    for (uint32_t i = begin[s]; i < end[s]; ++i)
-      tb->cells.push_back(uint64_t{valueOf[cells[i].second]} << 8 | cells[i].first);
-    if (matches(s)) tb->deepMatchRow[k] = rowOf[s];
+    AcsmTable::State &st = tb->states[numOf[s]];
+    st = {rowAt[defaultOf[s]], 0, AcsmTable::kNoClass, 0};
+    if (begin[s] == end[s]) continue;
+    uint32_t one = begin[s];
+    if (trie.childBegin[s] < trie.childBegin[s + 1]) {
+      const uint32_t child = trie.childTo[trie.childBegin[s]];
+      while (cells[one].second != child) ++one;
+    }
+    st.first = cells[one].first;
+    st.next = valueOf[cells[one].second];
+    if (end[s] - begin[s] == 1) continue;
+    const size_t at = tb->more.size();
+    if (at >= (1u << 23)) throw std::bad_alloc();
+    st.first |= static_cast<uint32_t>(at) << 9;
+    for (uint32_t i = begin[s]; i < end[s]; ++i) {
+      if (i == one) continue;
+      tb->more.push_back({cells[i].first, valueOf[cells[i].second]});
+      st.mask |= 1u << (cells[i].first & 31);
+    }
+    tb->more.push_back({AcsmTable::kEnd, 0});
   }
-  tb->deep[numDeep] = {static_cast<uint32_t>(tb->cells.size()), 0};
 }
 
 // Builds the compiled table. Works on a trie numbered in insertion order,
@@ -273,7 +314,6 @@ void compileImpl(ACSM_STRUCT *acsm) {
   const std::vector<uint32_t> &bfs = trie.bfs;
   const std::vector<uint32_t> &fail = trie.fail;
   const std::vector<uint32_t> &depth = trie.depth;
-  const std::vector<uint32_t> &childBegin = trie.childBegin;
 
   // Match lists. A state's list holds first the entries of its failure
   // state's list in reverse order, then the patterns that end at the state
@@ -297,43 +337,14 @@ void compileImpl(ACSM_STRUCT *acsm) {
     listEnd[s] = static_cast<uint32_t>(flat.size());
   }
 
-  // Rows: states without matches first, then the match states. Within each
-  // group the shallow states (depth 2 at most, where ordinary text keeps the
-  // walk) come first, breadth-first; the deeper ones follow depth-first, so
-  // that the rows a keyword walks through lie next to one another. If the
-  // start state itself has a match (an empty pattern), every state is tested.
+  // If the start state itself has a match (an empty pattern), every state
+  // is tested.
   const bool rootMatches = listEnd[0] > listBegin[0];
-  std::vector<uint32_t> order;  // shallow states breadth-first, then the rest depth-first
-  order.reserve(numNodes);
-  for (uint32_t s : bfs)
-    if (depth[s] <= 2) order.push_back(s);
-  {
-    std::vector<uint32_t> stack;
-    for (uint32_t s : bfs) {
-      if (depth[s] != 2) continue;
-      stack.push_back(s);
-      while (!stack.empty()) {
-        const uint32_t r = stack.back();
-        stack.pop_back();
-        if (depth[r] > 2) order.push_back(r);
-        for (uint32_t e = childBegin[r + 1]; e > childBegin[r]; --e)
-          stack.push_back(trie.childTo[e - 1]);
-      }
-    }
-  }
-  std::vector<uint32_t> rowOf(numNodes);
-  uint32_t next = 0;
-  if (!rootMatches) {
-    for (uint32_t s : order)
-      if (listEnd[s] == listBegin[s]) rowOf[s] = next++;
-  }
-  tb->firstMatchRow = next;
-  for (uint32_t s : order)
-    if (rootMatches || listEnd[s] > listBegin[s]) rowOf[s] = next++;
+  std::vector<bool> hasList(numNodes);
+  for (uint32_t s = 0; s < numNodes; ++s) hasList[s] = rootMatches || listEnd[s] > listBegin[s];
   tb->numRows = numNodes;
-  tb->numMatchRows = numNodes - tb->firstMatchRow;
-
-  buildTransitions(tb, trie, rowOf, order);
+  std::vector<uint32_t> rowOf;
+  buildTransitions(tb, trie, hasList, &rowOf);
 
   // Match entries by row, and the rows' records.
   acsm->acsmStateTable = static_cast<ACSM_STATETABLE *>(
@@ -510,38 +521,41 @@ inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx)
 // states hold no cell for it).
 template <bool Fold>
 struct Stepper {
-  const AcsmTable *tb;
   const uint32_t *rows;
-  const AcsmTable::Deep *deeps;
-  const uint64_t *cells;
+  const AcsmTable::State *states;
+  const AcsmTable::Cell *more;
+  const AcsmTable *tb;
   const uint8_t *cls;
   uint32_t selfClass;
+  uint32_t deepBase;
 
   explicit Stepper(const AcsmTable &t)
-      : tb(&t),
-        rows(t.rows.data()),
-        deeps(t.deep.data()),
-        cells(t.cells.data()),
+      : rows(t.rows.data()),
+        states(t.states.data()),
+        more(t.more.data()),
+        tb(&t),
         cls(Fold ? t.clsFold : t.cls),
-        selfClass(t.selfClass) {}
+        selfClass(t.selfClass),
+        deepBase(t.deepBase) {}
 
   inline uint32_t operator()(uint32_t v, unsigned char b) const {
     const uint32_t c = cls[b];
     if (Fold && c == selfClass) return v;
-    if (__builtin_expect(!(v & AcsmTable::kDeep), 1)) return rows[(v >> 2) + c];
-    return deep(v >> 2, c);
+    const uint32_t n = v >> 2;
+    if (__builtin_expect(n < deepBase, 1)) return rows[n + c];
+    const AcsmTable::State &st = states[n - deepBase];
+    const uint32_t fromRow = rows[st.row + c];
+    // Chosen by a mask, not a branch: whether the text goes on with the
+    // keyword is as unforeseeable as the text.
+    const uint32_t own = 0u - static_cast<uint32_t>((st.first & 0x1FF) == c);
+    const uint32_t next = (st.next & own) | (fromRow & ~own);
+    if (__builtin_expect((st.mask >> (c & 31)) & 1, 0)) return further(st, c, next);
+    return next;
   }
-  uint32_t deep(uint32_t k, uint32_t c) const {
-    const AcsmTable::Deep d = deeps[k];
-    const uint32_t e = deeps[k + 1].cellBegin;
-    // Most deep states hold one cell or none.
-    for (uint32_t i = d.cellBegin; i < e; ++i) {
-      const uint64_t cell = cells[i];
-      const uint32_t at = static_cast<uint32_t>(cell & 0xFF);
-      if (at == c) return static_cast<uint32_t>(cell >> 8);
-      if (at > c) break;
-    }
-    return rows[d.defaultRow + c];
+  uint32_t further(const AcsmTable::State &st, uint32_t c, uint32_t next) const {
+    for (const AcsmTable::Cell *p = more + (st.first >> 9); p->cls <= c; ++p)
+      if (p->cls == c) return p->next;
+    return next;
   }
   static bool isMatch(uint32_t v) { return v & AcsmTable::kMatch; }
   inline uint32_t row(uint32_t v) const { return tb->matchRow(v); }
@@ -568,7 +582,7 @@ int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int
 // have there. Matches of the first segment are handled as they come; those
 // of the others are kept and handled afterwards, in text order, so that the
 // words are filed exactly as one walk files them.
-constexpr int kStreams = 12;
+constexpr int kStreams = 10;
 constexpr int kEventCap = 64;
 
 struct Event {
@@ -750,11 +764,10 @@ void acsmFree(ACSM_STRUCT *acsm) {
 size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
   if (!acsm || !acsm->table) return 0;
   const AcsmTable &tb = *acsm->table;
-  return sizeof(AcsmTable) +
-         (tb.rows.capacity() + tb.shallowMatchRow.capacity() + tb.deepMatchRow.capacity()) *
-             sizeof(uint32_t) +
-         tb.deep.capacity() * sizeof(AcsmTable::Deep) + tb.cells.capacity() * sizeof(uint64_t) +
-         tb.entries.capacity() * sizeof(void *) + tb.numMatchRows * sizeof(ACSM_STATETABLE);
+  return sizeof(AcsmTable) + tb.rows.capacity() * sizeof(uint32_t) +
+         tb.states.capacity() * sizeof(AcsmTable::State) +
+         tb.more.capacity() * sizeof(AcsmTable::Cell) + tb.entries.capacity() * sizeof(void *) +
+         tb.numMatchRows * sizeof(ACSM_STATETABLE);
 }
 
 size_t acsmFullTableBytes(const ACSM_STRUCT *acsm) {

@@ -7,8 +7,9 @@
 // while searching. States up to two bytes deep (where ordinary text keeps
 // the walk) have full rows over byte classes, one lookup per byte; each
 // deeper state keeps only the transitions that differ from those of the
-// nearest such state on its failure chain, which takes the rest. A state
-// value tells a deep state and a match state by two bits.
+// nearest such state on its failure chain, which takes the rest; every
+// state steps the same way, through a small record. A state value tells a
+// match state by one bit.
 #pragma once
 
 #include <cstddef>

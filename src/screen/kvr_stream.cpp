@@ -4,23 +4,28 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "config/kvr_config.h"
 #include "match/kvr_match.h"
 #include "screen/kvr_context.h"
 #include "screen/kvr_post_scan.h"
+#include "util/kvr_bigbuf.h"
 
 namespace {
 
 // Room for `need` bytes: most texts are short, so the buffer starts small
 // and doubles (what it holds is copied along) up to a segment's length.
+// The large ones go back to the system when outgrown and with the request.
 void segRoom(apr_pool_t *pool, KvrSegment *seg, size_t need) {
   if (need <= seg->cap) return;
   size_t cap = seg->cap ? seg->cap : 16384;
   while (cap < need) cap *= 2;
   if (cap > kKvrSegmentMax + 1) cap = kKvrSegmentMax + 1;
-  char *buf = static_cast<char *>(apr_palloc(pool, cap));
+  char *buf = static_cast<char *>(kvrBigAlloc(pool, cap));
+  if (!buf) throw std::bad_alloc();
   if (seg->buf && !seg->only) std::memcpy(buf, seg->buf, seg->len);
+  kvrBigFree(pool, seg->buf);
   seg->buf = buf;
   seg->cap = cap;
 }
@@ -86,7 +91,7 @@ bool kvrGetStreamInit(KvrGetStream *s, apr_pool_t *pool, bool exempt, bool scrip
   const bool searched =
       (nVazidezBlockGetKeyWord == 1 || nVazidezChkGetKeyWord == 1) && !exempt && script;
   if (!searched) return false;
-  return apr_pool_create(&s->work, pool) == APR_SUCCESS;
+  return kvrWorkPoolCreate(&s->work, pool) == APR_SUCCESS;
 }
 
 void kvrGetStreamAdd(KvrGetStream *s, const char *data, size_t n) {
@@ -114,7 +119,10 @@ int getCheck(KvrGetStream *s, const char *data, size_t n, int trail, bool record
   if (s->scratch.size < room) {
     size_t size = 8192;
     while (size < room) size *= 2;
-    s->scratch.data = static_cast<char *>(apr_palloc(s->pool, size));
+    char *data = static_cast<char *>(kvrBigAlloc(s->pool, size));
+    if (!data) throw std::bad_alloc();
+    kvrBigFree(s->pool, s->scratch.data);
+    s->scratch.data = data;
     s->scratch.size = size;
   }
   KvrGetHit hit;
@@ -189,7 +197,7 @@ bool kvrPostStreamInit(KvrPostStream *s, apr_pool_t *pool, bool form) {
   s->pool = pool;
   s->form = form;
   if (nVazidezChkPostKeyWord != 1 && nVazidezBlockPostKeyWord != 1) return false;
-  return apr_pool_create(&s->work, pool) == APR_SUCCESS;
+  return kvrWorkPoolCreate(&s->work, pool) == APR_SUCCESS;
 }
 
 void kvrPostStreamAdd(KvrPostStream *s, const char *data, size_t n) {

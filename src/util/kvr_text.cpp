@@ -76,11 +76,9 @@ char *kvr_str_replace(apr_pool_t *pool, char *search, char *replace, char *subje
 int kvr_remove_str(char *orgstr) {
   if (!orgstr || !*orgstr) return 0;
   const size_t len = std::strlen(orgstr);
-  // The callers hand in strings shorter than 32768 bytes; a longer one gets a
-  // buffer of its own size rather than overrunning the usual one.
-  const size_t bufLen = len + 1 > 32768 ? len + 1 : 32768;
-  char *work = static_cast<char *>(std::calloc(bufLen, 1));
-  if (!work) return 0;
+  // In place: what is kept never moves to the right, so the bytes still to
+  // be read are never overwritten, and no buffer is needed (one from the
+  // heap would stay with every thread that once built a block page).
   static constexpr struct {
     char third;
     const char *text;
@@ -101,10 +99,9 @@ int kvr_remove_str(char *orgstr) {
       }
       if (skipped) continue;
     }
-    work[w++] = orgstr[i++];
+    orgstr[w++] = orgstr[i++];
   }
-  std::memcpy(orgstr, work, w + 1);
-  std::free(work);
+  orgstr[w] = '\0';
   return 1;
 }
 

@@ -438,3 +438,54 @@ TEST(AcsmTest, FoldedSearchOfARawTextEqualsTheSearchOfItsFilteredForm) {
   EXPECT_FALSE(acsmCanFold(upper));
   acsmFree(upper);
 }
+
+TEST(AcsmTest, DeepStatesWithManyWaysOnOverAWideAlphabet) {
+  // States below two bytes deep that go on by many bytes (their own
+  // children and their failure states'), over more byte classes than a
+  // state's quick test tells apart: every way on must still be taken, and
+  // none that is not there. The state carried from byte to byte is that of
+  // one walk.
+  std::mt19937 rng(2718);
+  string alphabet;
+  for (int b = 0; b < 80; ++b) alphabet += static_cast<char>(b < 40 ? '0' + b : 0xA0 + b);
+  for (int round = 0; round < 30; ++round) {
+    vector<Pat> pats;
+    const string stem = alphabet.substr(rng() % 70, 3);
+    for (int k = 0; k < 40; ++k) {
+      string b = (k % 2 ? stem : stem.substr(1)) + alphabet[rng() % alphabet.size()];
+      if (k % 3 == 0) b += alphabet[rng() % alphabet.size()];
+      pats.push_back({b, b, 1 + static_cast<int>(rng() % 3), 1 + static_cast<int>(rng() % 3)});
+    }
+    ACSM_STRUCT *a = build(pats);
+    Reference ref(pats);
+    string text;
+    while (text.size() < 600) {
+      text += rng() % 2 ? stem : string(1, alphabet[rng() % alphabet.size()]);
+      text += alphabet[rng() % alphabet.size()];
+    }
+    const Lists r = search(a, text);
+    const Lists e = ref.search(text, nullptr);
+    ASSERT_EQ(e.matches, r.matches) << "round " << round;
+    for (int k = 1; k <= 3; ++k) ASSERT_EQ(e.list(k), r.list(k)) << "round " << round;
+    Lists one;
+    int matches = 0;
+    for (char c : text)
+      matches += acsmSearchEx(a, (const unsigned char *)&c, 1, &one.state, &one.charset, one.l1,
+                              one.l2, one.l3, nullptr);
+    ASSERT_EQ(e.matches, matches) << "round " << round;
+    ASSERT_EQ(r.state, one.state) << "round " << round;
+    acsmFree(a);
+  }
+}
+
+TEST(AcsmTest, AValueThatIsNoStateStartsFromTheStart) {
+  ACSM_STRUCT *a = build({{"abcd", "abcd", 1, 1}, {"bcx", "bcx", 1, 1}});
+  for (int bad : {1, 3, 5, 0x7FFFFFFC, -4, 4 * 1000003}) {
+    Lists r;
+    r.state = bad;
+    EXPECT_EQ(1, acsmSearchEx(a, (const unsigned char *)"abcd", 4, &r.state, &r.charset, r.l1, r.l2,
+                              r.l3, nullptr))
+        << bad;
+  }
+  acsmFree(a);
+}
