@@ -35,6 +35,8 @@ class KvrOccurMatcher {
   // False, and nothing scanned, when a pattern holds an upper-case letter.
   bool scanFolded(const unsigned char *text, size_t n, const uint64_t *starts,
                   KvrOccurSet *set) const;
+  // Whether a pattern holds the byte (once compiled).
+  bool holdsByte(unsigned char b) const { return cls_[b] != 0; }
   uint32_t numIds() const { return numIds_; }
   bool empty() const { return count_ == 0; }
   size_t bytes() const;

@@ -171,6 +171,13 @@ bool holdsEntity(const char *p, size_t n) {
   return false;
 }
 
+// The same over a text with every capital lower-cased.
+bool holdsLowerEntity(const char *p, size_t n) {
+  for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '&', end - p))); ++p)
+    if (end - p > 5 && std::memcmp(p + 1, "nbsp;", 5) == 0) return true;
+  return false;
+}
+
 }  // namespace
 
 namespace {
@@ -429,7 +436,7 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
   kvrGbkStarts(raw, pt.rawLen, trail, pt.rawStarts);
   pt.foldSpoils = false;
   const size_t filled = (pt.rawLen + 63) / 64;  // words of upper and second
-  if (holdsEntity(pt.raw, pt.rawLen)) {
+  if (holdsLowerEntity(pt.raw, pt.rawLen)) {
     // The filter drops this entity whole, but only in lower case: made
     // from the text as sent, so that "&NBSP;" keeps its letters.
     for (size_t k = 0; k < filled; ++k)
@@ -442,9 +449,11 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
       // A capital that is the second byte of a character keeps its case.
       for (uint64_t u = upper[k] & ~pt.rawStarts[k]; u; u &= u - 1)
         pt.raw[64 * k + static_cast<size_t>(__builtin_ctzll(u))] -= 'a' - 'A';
-      spoils |= second[k] & ~pt.rawStarts[k];
+      second[k] &= ~pt.rawStarts[k];
+      spoils |= second[k];
     }
     pt.foldSpoils = spoils != 0;
+    if (spoils) pt.spoils = second;
   }
   return pt;
 }
@@ -530,6 +539,36 @@ std::vector<uint32_t> candidates(const Side &side, const KvrOccurSet &set, int s
 
 }  // namespace
 
+namespace {
+
+// A byte that no keyword holds, no filter drops and no lower-casing folds.
+constexpr unsigned char kInert = 0xFF;
+
+// The filtered sweep's words over the raw text read as if filtered (no
+// "&nbsp;" in it). The second bytes of GBK characters that such a reading
+// would fold or drop stand in for a byte read as they are in the filtered
+// text: one that no keyword holds either. False, nothing scanned, when the
+// reading cannot serve.
+bool scanFoldedRaw(apr_pool_t *pool, const KvrOccurMatcher &m, const KvrPostText &text,
+                   const uint64_t *starts, KvrOccurSet *set) {
+  const unsigned char *raw = reinterpret_cast<const unsigned char *>(text.raw);
+  if (text.foldSpoils) {
+    if (!text.spoils || m.holdsByte(kInert)) return false;
+    unsigned char *copy = static_cast<unsigned char *>(apr_palloc(pool, text.rawLen + 1));
+    std::memcpy(copy, raw, text.rawLen + 1);
+    for (size_t k = 0; k < (text.rawLen + 63) / 64; ++k)
+      for (uint64_t b = text.spoils[k]; b; b &= b - 1) {
+        const size_t at = 64 * k + static_cast<size_t>(__builtin_ctzll(b));
+        if (m.holdsByte(copy[at])) return false;
+        copy[at] = kInert;
+      }
+    raw = copy;
+  }
+  return m.scanFolded(raw, text.rawLen, starts, set);
+}
+
+}  // namespace
+
 int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool record,
                  KvrPostHit *hits, int *numHits) {
   *numHits = 0;
@@ -552,9 +591,7 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
       sets[s].ids = static_cast<uint32_t *>(apr_palloc(pool, (ids + 1) * sizeof(uint32_t)));
       if (s == 1 || texts[0]) {
         side.matcher.scan(texts[s], lens[s], starts[s], &sets[s]);
-      } else if (text.foldSpoils ||
-                 !side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
-                                          text.rawLen, starts[1], &sets[s])) {
+      } else if (!scanFoldedRaw(pool, side.matcher, text, starts[1], &sets[s])) {
         // A pattern the folded reading cannot serve, or a GBK text it would
         // misread: the filtered text.
         const KvrFilteredText f = kvrFilterText(pool, text.raw, text.rawLen, text.trail);

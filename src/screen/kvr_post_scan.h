@@ -33,6 +33,8 @@ struct KvrPostText {
   // A GBK text whose second bytes a byte-by-byte reading would fold or
   // drop (kvrGbkFoldSpoils): its filtered form must be made to be searched.
   bool foldSpoils = true;
+  // Where: bit i for such a second byte at i (may be null all the same).
+  uint64_t *spoils = nullptr;
 };
 
 // The raw text: the piece with zero bytes as spaces, percent escapes decoded

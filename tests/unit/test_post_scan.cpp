@@ -454,3 +454,60 @@ TEST_F(PostScanTest, FastPreparationIsThePlainOneOnRandomBodies) {
     }
   }
 }
+
+TEST_F(PostScanTest, SecondBytesThatLookLikeAsciiDoNotJoinWords) {
+  // A GBK character whose second byte is a capital or punctuation: read as
+  // part of the character, never lower-cased or dropped to join the bytes
+  // around it into a keyword.
+  struct Case {
+    string key, body;
+    int result;  // of the block sweep
+  };
+  const vector<Case> cases = {
+      {"ab",
+       "\xe9"
+       "Ab",
+       1},  // the UTF-8 form has no boundaries to keep
+      {"\xe9"
+       "b",
+       "\xe9@b", 1},  // '@' belongs to the character
+      {"\xe9"
+       "b",
+       "\xe9[b\xe9~b", 1},
+      {"\xd6\xd0"
+       "b",
+       "\xe9T\xd6\xd0"
+       "B",
+       2},  // capitals that begin a character fold
+      {"x",
+       "\xe9"
+       "X",
+       1},
+      {"x",
+       "\xe9"
+       "XX",
+       2},
+      {"ab",
+       "\xe9"
+       "A"
+       "\xe9"
+       "b ab",
+       2},
+  };
+  for (KvrSimdLevel level : kvrTestSimdLevels()) {
+    KvrSimdGuard guard(level);
+    for (size_t c = 0; c < cases.size(); ++c) {
+      vector<string> t[4];
+      t[kPostC] = {cases[c].key, "\xce\xc4"};
+      loadTables(t);
+      for (const string &body : {cases[c].body, cases[c].body + string(100, 'z') + cases[c].body}) {
+        const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+        KvrPostHit hits[8];
+        int n = 0, want = 0;
+        plainSweep(pool, pt, true, false, &want);
+        EXPECT_EQ(cases[c].result, want) << c;
+        EXPECT_EQ(want, kvrPostSweep(pool, pt, true, false, hits, &n)) << "case " << c;
+      }
+    }
+  }
+}
