@@ -171,13 +171,6 @@ bool holdsEntity(const char *p, size_t n) {
   return false;
 }
 
-// The same over a text with every capital lower-cased.
-bool holdsLowerEntity(const char *p, size_t n) {
-  for (const char *end = p + n; (p = static_cast<const char *>(std::memchr(p, '&', end - p))); ++p)
-    if (end - p > 5 && std::memcmp(p + 1, "nbsp;", 5) == 0) return true;
-  return false;
-}
-
 }  // namespace
 
 namespace {
@@ -218,19 +211,32 @@ size_t decodeFormScalar(const unsigned char *in, size_t n, char *out, int *error
   return w;
 }
 
+// Whether "&nbsp;", in any case, begins at `at` (an "&").
+inline bool entityAt(const unsigned char *p, size_t n, size_t at) {
+  return n - at > 5 && (p[at + 1] | 0x20) == 'n' && (p[at + 2] | 0x20) == 'b' &&
+         (p[at + 3] | 0x20) == 's' && (p[at + 4] | 0x20) == 'p' && p[at + 5] == ';';
+}
+
+// What the lower-casing saw.
+constexpr unsigned kSawHigh = 1, kSawEntity = 2;
+
 // The lower-casing of a text, with what the GBK reading needs to mend it:
 // bit i of upper[] is set where byte i was a capital, bit i of second[]
 // where it is a byte that a byte-by-byte reading would fold or drop if it
 // were the second byte of a character (0x40..0x7E but lower-case letters).
-// Zero bytes become spaces. Returns whether any byte is 0x80 or above.
-bool lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upper, uint64_t *second) {
+// Zero bytes become spaces. Returns kSawHigh when a byte is 0x80 or above,
+// kSawEntity when the text holds "&nbsp;" in any case. out may be in.
+unsigned lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upper,
+                     uint64_t *second) {
   unsigned high = 0;
+  bool entity = false;
   for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
     const size_t m = n - base < 64 ? n - base : 64;
     uint64_t up = 0, sec = 0;
     for (size_t j = 0; j < m; ++j) {
       const unsigned char c = in[base + j];
       high |= c;
+      entity = entity || (c == '&' && entityAt(in, n, base + j));
       const bool isUpper = c >= 'A' && c <= 'Z';
       up |= static_cast<uint64_t>(isUpper) << j;
       sec |= static_cast<uint64_t>(c >= 0x40 && c <= 0x7E && !(c >= 'a' && c <= 'z')) << j;
@@ -239,7 +245,7 @@ bool lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upper, 
     upper[k] = up;
     second[k] = sec;
   }
-  return (high & 0x80) != 0;
+  return ((high & 0x80) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
 }
 
 #ifdef __x86_64__
@@ -337,11 +343,12 @@ __attribute__((target("avx2,bmi2,popcnt"))) size_t decodeFormAvx2(const unsigned
   return w;
 }
 
-__attribute__((target("avx2,bmi2,popcnt"))) bool lowerAvx2(const unsigned char *in, size_t n,
-                                                           char *out, uint64_t *upper,
-                                                           uint64_t *second) {
+__attribute__((target("avx2,bmi2,popcnt"))) unsigned lowerAvx2(const unsigned char *in, size_t n,
+                                                               char *out, uint64_t *upper,
+                                                               uint64_t *second) {
   const __m256i zero = _mm256_setzero_si256(), space = _mm256_set1_epi8(' ');
   __m256i high = zero;
+  bool entity = false;
   for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
     const size_t m = n - base < 64 ? n - base : 64;
     alignas(32) unsigned char tail[64];
@@ -351,10 +358,13 @@ __attribute__((target("avx2,bmi2,popcnt"))) bool lowerAvx2(const unsigned char *
       std::memcpy(tail, p, m);
       p = tail;
     }
-    uint64_t up = 0, sec = 0;
+    uint64_t up = 0, sec = 0, amps = 0;
     for (int h = 0; h < 2; ++h) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 * h));
       high = _mm256_or_si256(high, v);
+      amps |= static_cast<uint64_t>(static_cast<uint32_t>(
+                  _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('&')))))
+              << (32 * h);
       const __m256i t = _mm256_sub_epi8(v, _mm256_set1_epi8('A'));
       const __m256i isUpper = _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(25)), t);
       const __m256i s = _mm256_sub_epi8(v, _mm256_set1_epi8(0x40));
@@ -379,8 +389,12 @@ __attribute__((target("avx2,bmi2,popcnt"))) bool lowerAvx2(const unsigned char *
     const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
     upper[k] = up & valid;
     second[k] = sec & valid;
+    // The bytes after an "&" are read as they are or lower-cased already
+    // (when out is in): the test takes either case.
+    for (amps &= valid; amps && !entity; amps &= amps - 1)
+      entity = entityAt(in, n, base + static_cast<size_t>(__builtin_ctzll(amps)));
   }
-  return _mm256_movemask_epi8(high) != 0;
+  return (_mm256_movemask_epi8(high) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
 }
 #endif
 
@@ -391,7 +405,8 @@ size_t decodeForm(const unsigned char *in, size_t n, char *out, int *error) {
   return decodeFormScalar(in, n, out, error);
 }
 
-bool lowerText(const unsigned char *in, size_t n, char *out, uint64_t *upper, uint64_t *second) {
+unsigned lowerText(const unsigned char *in, size_t n, char *out, uint64_t *upper,
+                   uint64_t *second) {
 #ifdef __x86_64__
   if (kvrSimdLevel() >= kKvrSimdAvx2) return lowerAvx2(in, n, out, upper, second);
 #endif
@@ -424,11 +439,11 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
     pt.rawLen = decodeForm(from, n, pt.raw, &pt.decodeError);
     from = reinterpret_cast<const unsigned char *>(pt.raw);
   }
-  const bool high = lowerText(from, pt.rawLen, pt.raw, upper, second);
+  const unsigned saw = lowerText(from, pt.rawLen, pt.raw, upper, second);
   pt.raw[pt.rawLen] = '\0';
   const unsigned char *raw = reinterpret_cast<const unsigned char *>(pt.raw);
   pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
-  pt.utf8 = high && kvrTextIsUtf8(raw, pt.rawLen);
+  pt.utf8 = (saw & kSawHigh) && kvrTextIsUtf8(raw, pt.rawLen);
   // Lower-casing changes no byte that opens a character: the boundaries
   // are the same before and after.
   const size_t used = pt.rawLen / 64 + 1;
@@ -436,7 +451,7 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
   kvrGbkStarts(raw, pt.rawLen, trail, pt.rawStarts);
   pt.foldSpoils = false;
   const size_t filled = (pt.rawLen + 63) / 64;  // words of upper and second
-  if (holdsLowerEntity(pt.raw, pt.rawLen)) {
+  if (saw & kSawEntity) {
     // The filter drops this entity whole, but only in lower case: made
     // from the text as sent, so that "&NBSP;" keeps its letters.
     for (size_t k = 0; k < filled; ++k)

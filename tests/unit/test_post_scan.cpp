@@ -397,6 +397,9 @@ TEST_F(PostScanTest, FastPreparationIsThePlainOne) {
       string("a\0b%00c\0", 8) + pad31 + string("\0%", 2),
       "\xe4\xb8\xad%E4%B8%ADAbC" + pad62 + "%e4%b8",
       "+++%2B%2b+field=%D6%D0%CE%C4&next=V%40L%5Bue%7E",
+      pad62 + "&nbsp;",
+      pad62 + "q&NbSp;",
+      pad62 + "%26nbsp%3B" + pad31 + "&nbsp",
   };
   for (KvrSimdLevel level : kvrTestSimdLevels()) {
     KvrSimdGuard guard(level);
