@@ -224,17 +224,23 @@ constexpr unsigned kSawHigh = 1, kSawEntity = 2;
 // bit i of upper[] is set where byte i was a capital, bit i of second[]
 // where it is a byte that a byte-by-byte reading would fold or drop if it
 // were the second byte of a character (0x40..0x7E but lower-case letters).
-// Zero bytes become spaces. Returns kSawHigh when a byte is 0x80 or above,
-// kSawEntity when the text holds "&nbsp;" in any case. out may be in.
+// Zero bytes become spaces. Bit i of starts[] is set where byte i begins
+// a character (`trail`: the first byte is the second byte of one), as
+// kvrGbkStarts gives them, with a zero word after the last. Returns
+// kSawHigh when a byte is 0x80 or above, kSawEntity when the text holds
+// "&nbsp;" in any case. out may be in.
 unsigned lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upper,
-                     uint64_t *second) {
+                     uint64_t *second, uint64_t *starts, int trail) {
   unsigned high = 0;
-  bool entity = false;
-  for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
+  bool entity = false, inChar = trail != 0;
+  size_t k = 0;
+  for (size_t base = 0; base < n; base += 64, ++k) {
     const size_t m = n - base < 64 ? n - base : 64;
-    uint64_t up = 0, sec = 0;
+    uint64_t up = 0, sec = 0, begins = 0;
     for (size_t j = 0; j < m; ++j) {
       const unsigned char c = in[base + j];
+      begins |= static_cast<uint64_t>(!inChar) << j;
+      inChar = !inChar && c >= 0x81 && c <= 0xFE;
       high |= c;
       entity = entity || (c == '&' && entityAt(in, n, base + j));
       const bool isUpper = c >= 'A' && c <= 'Z';
@@ -244,8 +250,36 @@ unsigned lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upp
     }
     upper[k] = up;
     second[k] = sec;
+    starts[k] = begins;
   }
+  starts[k] = 0;
   return ((high & 0x80) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
+}
+
+// Of 64 bytes with lead bits `lead` (0x81..0xFE), those that are the
+// second byte of a character, given whether the first is (*carry), which
+// then tells the same of the byte after them (the last is at bit `top`).
+// A run of leads begins with a character (except a run at bit 0 after a
+// carry), and in it characters and second bytes alternate; the byte after
+// the run is a second byte when the run is odd. Adding a run's first bit to
+// the leads clears the run and sets the bit after it: separately for the
+// runs that begin at even and at odd bits, the parity of each bit then
+// says which it is.
+inline uint64_t secondOfLeads(uint64_t lead, uint64_t top, uint64_t *carry) {
+  constexpr uint64_t kEvenBits = 0x5555555555555555ull, kOddBits = ~kEvenBits;
+  const uint64_t firsts = lead & ~(lead << 1);
+  uint64_t atEven = firsts & kEvenBits, atOdd = firsts & kOddBits;
+  if (*carry && (lead & 1)) {
+    atEven &= ~uint64_t{1};
+    atOdd |= 1;
+  }
+  const uint64_t evenSum = lead + atEven, oddSum = lead + atOdd;
+  const uint64_t evenRuns = (lead & ~evenSum) | (evenSum & ~lead);
+  const uint64_t oddRuns = (lead & ~oddSum) | (oddSum & ~lead);
+  uint64_t second = (evenRuns & kOddBits) | (oddRuns & kEvenBits);
+  if (*carry) second |= 1;
+  *carry = (lead & top) && !(second & top) ? 1 : 0;
+  return second;
 }
 
 #ifdef __x86_64__
@@ -264,7 +298,7 @@ struct PackTable {
 };
 constexpr PackTable kPack;
 
-__attribute__((target("avx2"))) inline __m256i hexDigits(__m256i v, __m256i *value) {
+__attribute__((target("avx2"), always_inline)) inline __m256i hexDigits(__m256i v, __m256i *value) {
   const __m256i digit = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
   const __m256i isDigit = _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit);
   const __m256i letter =
@@ -279,7 +313,7 @@ __attribute__((target("avx2"))) inline __m256i hexDigits(__m256i v, __m256i *val
 // text). `valid` marks the bytes of the text, `carried` the digits of an
 // escape begun in the block before (and receives those of this one).
 // Returns the bytes written (whole vectors are stored).
-__attribute__((target("avx2,bmi2,popcnt"))) inline size_t decodeBlockAvx2(
+__attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t decodeBlockAvx2(
     const unsigned char *p, uint32_t valid, uint32_t *carried, uint32_t *bad, char *out) {
   const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
   const __m256i zero = _mm256_setzero_si256(), space = _mm256_set1_epi8(' ');
@@ -311,13 +345,14 @@ __attribute__((target("avx2,bmi2,popcnt"))) inline size_t decodeBlockAvx2(
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), bytes);
     return 32;
   }
+  const __m128i low = _mm256_castsi256_si128(bytes), high = _mm256_extracti128_si256(bytes, 1);
+  const __m128i groups[4] = {low, _mm_srli_si128(low, 8), high, _mm_srli_si128(high, 8)};
   size_t w = 0;
-  const __m128i halves[2] = {_mm256_castsi256_si128(bytes), _mm256_extracti128_si256(bytes, 1)};
+#pragma GCC unroll 4
   for (int g = 0; g < 4; ++g) {
     const unsigned m = (keep >> (8 * g)) & 0xFF;
-    const __m128i group = g % 2 ? _mm_srli_si128(halves[g / 2], 8) : halves[g / 2];
     const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), _mm_shuffle_epi8(group, from));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), _mm_shuffle_epi8(groups[g], from));
     w += static_cast<size_t>(__builtin_popcount(m));
   }
   return w;
@@ -345,11 +380,14 @@ __attribute__((target("avx2,bmi2,popcnt"))) size_t decodeFormAvx2(const unsigned
 
 __attribute__((target("avx2,bmi2,popcnt"))) unsigned lowerAvx2(const unsigned char *in, size_t n,
                                                                char *out, uint64_t *upper,
-                                                               uint64_t *second) {
+                                                               uint64_t *second, uint64_t *starts,
+                                                               int trail) {
   const __m256i zero = _mm256_setzero_si256(), space = _mm256_set1_epi8(' ');
   __m256i high = zero;
   bool entity = false;
-  for (size_t base = 0, k = 0; base < n; base += 64, ++k) {
+  uint64_t carry = trail ? 1 : 0;
+  size_t k = 0;
+  for (size_t base = 0; base < n; base += 64, ++k) {
     const size_t m = n - base < 64 ? n - base : 64;
     alignas(32) unsigned char tail[64];
     const unsigned char *p = in + base;
@@ -358,10 +396,14 @@ __attribute__((target("avx2,bmi2,popcnt"))) unsigned lowerAvx2(const unsigned ch
       std::memcpy(tail, p, m);
       p = tail;
     }
-    uint64_t up = 0, sec = 0, amps = 0;
+    uint64_t up = 0, sec = 0, amps = 0, leads = 0;
     for (int h = 0; h < 2; ++h) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 * h));
       high = _mm256_or_si256(high, v);
+      const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(0x81)));
+      leads |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(
+                   _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(0x7D)), d))))
+               << (32 * h);
       amps |= static_cast<uint64_t>(static_cast<uint32_t>(
                   _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('&')))))
               << (32 * h);
@@ -389,11 +431,13 @@ __attribute__((target("avx2,bmi2,popcnt"))) unsigned lowerAvx2(const unsigned ch
     const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
     upper[k] = up & valid;
     second[k] = sec & valid;
+    starts[k] = ~secondOfLeads(leads & valid, uint64_t{1} << (m - 1), &carry) & valid;
     // The bytes after an "&" are read as they are or lower-cased already
     // (when out is in): the test takes either case.
     for (amps &= valid; amps && !entity; amps &= amps - 1)
       entity = entityAt(in, n, base + static_cast<size_t>(__builtin_ctzll(amps)));
   }
+  starts[k] = 0;
   return (_mm256_movemask_epi8(high) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
 }
 #endif
@@ -405,12 +449,12 @@ size_t decodeForm(const unsigned char *in, size_t n, char *out, int *error) {
   return decodeFormScalar(in, n, out, error);
 }
 
-unsigned lowerText(const unsigned char *in, size_t n, char *out, uint64_t *upper,
-                   uint64_t *second) {
+unsigned lowerText(const unsigned char *in, size_t n, char *out, uint64_t *upper, uint64_t *second,
+                   uint64_t *starts, int trail) {
 #ifdef __x86_64__
-  if (kvrSimdLevel() >= kKvrSimdAvx2) return lowerAvx2(in, n, out, upper, second);
+  if (kvrSimdLevel() >= kKvrSimdAvx2) return lowerAvx2(in, n, out, upper, second, starts, trail);
 #endif
-  return lowerScalar(in, n, out, upper, second);
+  return lowerScalar(in, n, out, upper, second, starts, trail);
 }
 
 }  // namespace
@@ -439,16 +483,12 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
     pt.rawLen = decodeForm(from, n, pt.raw, &pt.decodeError);
     from = reinterpret_cast<const unsigned char *>(pt.raw);
   }
-  const unsigned saw = lowerText(from, pt.rawLen, pt.raw, upper, second);
+  pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (pt.rawLen / 64 + 2) * sizeof(uint64_t)));
+  const unsigned saw = lowerText(from, pt.rawLen, pt.raw, upper, second, pt.rawStarts, trail);
   pt.raw[pt.rawLen] = '\0';
   const unsigned char *raw = reinterpret_cast<const unsigned char *>(pt.raw);
   pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
   pt.utf8 = (saw & kSawHigh) && kvrTextIsUtf8(raw, pt.rawLen);
-  // Lower-casing changes no byte that opens a character: the boundaries
-  // are the same before and after.
-  const size_t used = pt.rawLen / 64 + 1;
-  pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (used + 1) * sizeof(uint64_t)));
-  kvrGbkStarts(raw, pt.rawLen, trail, pt.rawStarts);
   pt.foldSpoils = false;
   const size_t filled = (pt.rawLen + 63) / 64;  // words of upper and second
   if (saw & kSawEntity) {
