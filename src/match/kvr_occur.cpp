@@ -99,8 +99,25 @@ void KvrOccurMatcher::compile() {
   std::vector<uint32_t> nodeOf(n);
   for (uint32_t node = 0; node < n; ++node) nodeOf[num[node]] = node;
 
-  fail_.assign(n, 0);
-  for (uint32_t j = 0; j < n; ++j) fail_[j] = num[trie.fail[nodeOf[j]]];
+  fail_.assign(numListed_, 0);
+  for (uint32_t j = 0; j < numListed_; ++j) fail_[j] = num[trie.fail[nodeOf[j]]];
+  deepFail_.assign(n - numListed_, 0);
+  farFail_.clear();
+  {
+    std::vector<uint8_t> far(n - numListed_, 0);
+    for (uint32_t j = numListed_; j < n; ++j) {
+      const uint32_t f = num[trie.fail[nodeOf[j]]];
+      if (f < kFarFail) {
+        deepFail_[j - numListed_] = static_cast<uint16_t>(f);
+      } else {
+        deepFail_[j - numListed_] = kFarFail;
+        far[j - numListed_] = 1;
+        farFail_.push_back(f);
+      }
+    }
+    farStates_.build(far);
+  }
+  farFail_.shrink_to_fit();
 
   // Full rows for the shallow states, filled breadth-first: a failure state
   // is shallower and so done first.
@@ -252,7 +269,7 @@ inline uint32_t KvrOccurMatcher::step(const T *dense, uint32_t s, unsigned char 
         if (to != kNone) return to;
       }
     }
-    s = fail_[s];
+    s = failOf(s);
   }
 }
 
@@ -340,6 +357,7 @@ bool KvrOccurMatcher::scanFolded(const unsigned char *text, size_t n, const uint
 size_t KvrOccurMatcher::bytes() const {
   return dense16_.capacity() * 2 + dense32_.capacity() * 4 + listBegin_.capacity() * 4 +
          listByte_.capacity() + listTo_.capacity() * 4 + firstKid_.capacity() * 2 + more_.bytes() +
-         fail_.capacity() * 4 + outStates_.bytes() + outBegin_.capacity() * 4 +
+         fail_.capacity() * 4 + deepFail_.capacity() * 2 + farStates_.bytes() +
+         farFail_.capacity() * 4 + outStates_.bytes() + outBegin_.capacity() * 4 +
          outs_.capacity() * sizeof(Output) + outLink_.capacity() * 4;
 }

@@ -111,7 +111,19 @@ class KvrOccurMatcher {
   // and more (0x200).
   std::vector<uint16_t> firstKid_;
   RankedBits more_;  // deeper states (from numListed_) with more than one child
+  // Failure states: of the shallow and listed states as they are; of the
+  // deeper ones in 16 bits, where nearly all fit (a suffix seldom runs
+  // deep), kFarFail sending to the few that do not.
+  uint32_t failOf(uint32_t s) const {
+    if (s < numListed_) return fail_[s];
+    const uint16_t f = deepFail_[s - numListed_];
+    return f != kFarFail ? f : farFail_[farStates_.rank(s - numListed_)];
+  }
+  static constexpr uint16_t kFarFail = 0xFFFF;
   std::vector<uint32_t> fail_;
+  std::vector<uint16_t> deepFail_;
+  RankedBits farStates_;
+  std::vector<uint32_t> farFail_;
   // The states that end a pattern or have a suffix that does: their own
   // outputs, and the nearest proper suffix state with outputs (or kNone).
   RankedBits outStates_;
