@@ -177,11 +177,14 @@ void KvrOccurMatcher::compile() {
   more_.build(more);
 
   // Outputs by final number, for the states that have any.
-  std::vector<std::vector<Output>> own(n);
+  // A node's own patterns, in the order added: own[ownBegin[node] ..).
+  std::vector<uint32_t> ownBegin(n + 1, 0);
+  for (uint32_t node = 0; node < n; ++node) ownBegin[node + 1] = ownBegin[node] + ownCount[node];
+  std::vector<Output> own(patterns_.size());
   for (size_t k = 0; k < patterns_.size(); ++k)
-    own[trie.endOf[k]].push_back(Output{patterns_[k].id,
-                                        static_cast<uint16_t>(patterns_[k].bytes.size()),
-                                        static_cast<uint16_t>(patterns_[k].gbk)});
+    own[ownBegin[trie.endOf[k] + 1] - ownCount[trie.endOf[k]]--] =
+        Output{patterns_[k].id, static_cast<uint16_t>(patterns_[k].bytes.size()),
+               static_cast<uint16_t>(patterns_[k].gbk)};
   std::vector<uint8_t> outFlags(n, 0);
   outBegin_.clear();
   outLink_.clear();
@@ -191,7 +194,7 @@ void KvrOccurMatcher::compile() {
     if (!hasOut[node]) continue;
     outFlags[j] = 1;
     outBegin_.push_back(static_cast<uint32_t>(outs_.size()));
-    outs_.insert(outs_.end(), own[node].begin(), own[node].end());
+    outs_.insert(outs_.end(), own.begin() + ownBegin[node], own.begin() + ownBegin[node + 1]);
     outLink_.push_back(link[node] == kNone ? kNone : num[link[node]]);
   }
   outBegin_.push_back(static_cast<uint32_t>(outs_.size()));
