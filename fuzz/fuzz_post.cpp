@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
-#include "screen/kvr_post_scan.h"
 #include "fuzz_common.h"
+#include "screen/kvr_post_scan.h"
 
 static structPostKeyWord *tableOf(int slot) {
   return slot == kPostC     ? arrPostKeyWord.c
@@ -39,6 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   kvrPostKeyWordIndex();
   KvrPostText pt =
       kvrPostPrepare(fuzz::pool(), body.data(), body.size(), size & 1, (size >> 1) & 1);
+  // The fast preparation is the step-by-step one.
+  const KvrPostText plain =
+      kvrPostPreparePlain(fuzz::pool(), body.data(), body.size(), size & 1, (size >> 1) & 1);
+  if (plain.rawLen != pt.rawLen || std::memcmp(plain.raw, pt.raw, pt.rawLen + 1) != 0 ||
+      plain.utf8 != pt.utf8 || plain.decodeError != pt.decodeError ||
+      plain.foldSpoils != pt.foldSpoils || !plain.filtered.text != !pt.filtered.text ||
+      std::memcmp(plain.rawStarts, pt.rawStarts, (pt.rawLen / 64 + 1) * sizeof(uint64_t)) != 0)
+    std::abort();
   KvrPostHit hits[8];
   int num = 0;
   const int r = kvrPostSweep(fuzz::pool(), pt, true, true, hits, &num);

@@ -45,115 +45,187 @@ void KvrOccurMatcher::compile() {
     trie.build(bytes);
   }
   const uint32_t n = trie.numNodes;
-  // Everything below is by breadth-first number.
   const std::vector<uint32_t> &bfs = trie.bfs;
-  std::vector<uint32_t> num(n);
-  for (uint32_t i = 0; i < n; ++i) num[bfs[i]] = i;
-  numDense_ = 0;
-  while (numDense_ < n && trie.depth[bfs[numDense_]] <= kDenseDepth) ++numDense_;
-  fail_.assign(n, 0);
-  for (uint32_t i = 0; i < n; ++i) fail_[i] = num[trie.fail[bfs[i]]];
-  auto kidsOf = [&](uint32_t i, auto fn) {  // children of breadth-first node i
-    const uint32_t node = bfs[i];
+  auto kidsOf = [&](uint32_t node, auto fn) {  // children by ascending byte
     for (uint32_t e = trie.childBegin[node]; e < trie.childBegin[node + 1]; ++e)
-      fn(trie.childByte[e], num[trie.childTo[e]]);
+      fn(trie.childByte[e], trie.childTo[e]);
   };
-  std::vector<std::pair<uint32_t, Output>> ends;
-  ends.reserve(patterns_.size());
-  for (size_t k = 0; k < patterns_.size(); ++k)
-    ends.emplace_back(num[trie.endOf[k]],
-                      Output{patterns_[k].id, static_cast<uint16_t>(patterns_[k].bytes.size()),
-                             static_cast<uint16_t>(patterns_[k].gbk)});
-  std::stable_sort(ends.begin(), ends.end(),
-                   [](const auto &a, const auto &b) { return a.first < b.first; });
 
-  // Outputs, by breadth-first number: a state's own patterns, and the
-  // nearest proper suffix state that has some.
-  std::vector<uint32_t> ownBegin(n + 1, 0);
-  std::vector<Output> own;
-  own.reserve(ends.size());
-  for (size_t k = 0, s = 0; s < n; ++s) {
-    ownBegin[s] = static_cast<uint32_t>(own.size());
-    for (; k < ends.size() && ends[k].first == s; ++k) own.push_back(ends[k].second);
-  }
-  ownBegin[n] = static_cast<uint32_t>(own.size());
+  // Outputs by node: its own patterns, and the nearest proper suffix node
+  // that has some; breadth-first, so that a failure node is done first.
+  std::vector<uint32_t> ownCount(n, 0);
+  for (size_t k = 0; k < patterns_.size(); ++k) ownCount[trie.endOf[k]]++;
   std::vector<uint32_t> link(n, kNone);
   std::vector<uint8_t> hasOut(n, 0);
-  for (uint32_t s = 1; s < n; ++s) {  // breadth-first: the failure state is done first
-    const uint32_t f = fail_[s];
-    link[s] = ownBegin[f + 1] > ownBegin[f] ? f : link[f];
-    hasOut[s] = ownBegin[s + 1] > ownBegin[s] || link[s] != kNone;
+  for (uint32_t i = 1; i < n; ++i) {
+    const uint32_t node = bfs[i], f = trie.fail[node];
+    link[node] = ownCount[f] ? f : link[f];
+    hasOut[node] = ownCount[node] || link[node] != kNone;
   }
 
-  // Final numbers: the shallow states without outputs first, then the
-  // shallow ones with outputs, then the deeper ones; so that one comparison
-  // tells the walk that a state needs more than its row.
-  std::vector<uint32_t> perm(n), inv(n);
+  // Final numbers. The shallow states first, breadth-first: those without
+  // outputs, then those with (one comparison tells the walk that a state
+  // needs more than its row); then the states one byte below them; then
+  // the deeper ones, depth first below each of those.
+  std::vector<uint32_t> num(n, kNone);
+  numDense_ = 0;
+  while (numDense_ < n && trie.depth[bfs[numDense_]] <= kDenseDepth) ++numDense_;
   uint32_t next = 0;
-  for (uint32_t s = 0; s < numDense_; ++s)
-    if (!hasOut[s]) perm[s] = next++;
+  for (uint32_t i = 0; i < numDense_; ++i)
+    if (!hasOut[bfs[i]]) num[bfs[i]] = next++;
   quiet_ = next;
-  for (uint32_t s = 0; s < numDense_; ++s)
-    if (hasOut[s]) perm[s] = next++;
-  for (uint32_t s = numDense_; s < n; ++s) perm[s] = s;
-  for (uint32_t s = 0; s < n; ++s) inv[perm[s]] = s;
+  for (uint32_t i = 0; i < numDense_; ++i)
+    if (hasOut[bfs[i]]) num[bfs[i]] = next++;
+  uint32_t listedEnd = numDense_;
+  while (listedEnd < n && trie.depth[bfs[listedEnd]] <= kDenseDepth + 1) ++listedEnd;
+  for (uint32_t i = numDense_; i < listedEnd; ++i) num[bfs[i]] = next++;
+  numListed_ = listedEnd;
+  {
+    std::vector<uint32_t> stack;
+    for (uint32_t i = numDense_; i < listedEnd; ++i) {
+      // Pushed in reverse, so that the first child is numbered first.
+      const uint32_t node = bfs[i];
+      for (uint32_t e = trie.childBegin[node + 1]; e-- > trie.childBegin[node];)
+        stack.push_back(trie.childTo[e]);
+      while (!stack.empty()) {
+        const uint32_t x = stack.back();
+        stack.pop_back();
+        num[x] = next++;
+        for (uint32_t e = trie.childBegin[x + 1]; e-- > trie.childBegin[x];)
+          stack.push_back(trie.childTo[e]);
+      }
+    }
+  }
+  std::vector<uint32_t> nodeOf(n);
+  for (uint32_t node = 0; node < n; ++node) nodeOf[num[node]] = node;
+
+  fail_.assign(numListed_, 0);
+  for (uint32_t j = 0; j < numListed_; ++j) fail_[j] = num[trie.fail[nodeOf[j]]];
+  deepFail_.assign(n - numListed_, 0);
+  farFail_.clear();
+  {
+    std::vector<uint8_t> far(n - numListed_, 0);
+    for (uint32_t j = numListed_; j < n; ++j) {
+      const uint32_t f = num[trie.fail[nodeOf[j]]];
+      if (f < kFarFail) {
+        deepFail_[j - numListed_] = static_cast<uint16_t>(f);
+      } else {
+        deepFail_[j - numListed_] = kFarFail;
+        far[j - numListed_] = 1;
+        farFail_.push_back(f);
+      }
+    }
+    farStates_.build(far);
+  }
+  farFail_.shrink_to_fit();
 
   // Full rows for the shallow states, filled breadth-first: a failure state
   // is shallower and so done first.
   auto fill = [&](auto &dense) {
     using T = typename std::decay_t<decltype(dense)>::value_type;
     dense.resize(static_cast<size_t>(numDense_) * stride_);
-    for (uint32_t s = 0; s < numDense_; ++s) {
-      T *row = dense.data() + static_cast<size_t>(perm[s]) * stride_;
-      if (s == 0)
-        std::fill(row, row + stride_, static_cast<T>(perm[0]));
+    for (uint32_t i = 0; i < numDense_; ++i) {
+      const uint32_t node = bfs[i];
+      T *row = dense.data() + static_cast<size_t>(num[node]) * stride_;
+      if (i == 0)
+        std::fill(row, row + stride_, static_cast<T>(num[node]));
       else
-        std::copy_n(dense.data() + static_cast<size_t>(perm[fail_[s]]) * stride_, stride_, row);
-      kidsOf(s, [&](uint8_t b, uint32_t to) { row[cls_[b]] = static_cast<T>(perm[to]); });
-      if (canFold_) row[selfClass_] = static_cast<T>(perm[s]);
+        std::copy_n(dense.data() + static_cast<size_t>(num[trie.fail[node]]) * stride_, stride_,
+                    row);
+      kidsOf(node, [&](uint8_t b, uint32_t to) { row[cls_[b]] = static_cast<T>(num[to]); });
+      if (canFold_) row[selfClass_] = static_cast<T>(num[node]);
     }
   };
-  // The states one byte below the shallow ones come right after them.
-  uint32_t reach = numDense_;
-  while (reach < n && trie.depth[bfs[reach]] <= kDenseDepth + 1) ++reach;
   dense16_.clear();
   dense32_.clear();
-  if (reach <= 65536)
+  if (numListed_ <= 65536)
     fill(dense16_);
   else
     fill(dense32_);
-  edgeBegin_.assign(n - numDense_ + 1, 0);
-  edges_.clear();
-  for (uint32_t s = numDense_; s < n; ++s) {
-    edgeBegin_[s - numDense_] = static_cast<uint32_t>(edges_.size());
-    kidsOf(s, [&](uint8_t b, uint32_t to) { edges_.push_back({b, perm[to]}); });
-  }
-  edgeBegin_[n - numDense_] = static_cast<uint32_t>(edges_.size());
 
-  std::vector<uint32_t> failNew(n);
-  outBegin_.assign(n + 1, 0);
-  outs_.clear();
-  outLink_.assign(n, kNone);
-  hasOut_.assign(n, 0);
-  for (uint32_t j = 0; j < n; ++j) {
-    const uint32_t s = inv[j];
-    failNew[j] = perm[fail_[s]];
-    outBegin_[j] = static_cast<uint32_t>(outs_.size());
-    outs_.insert(outs_.end(), own.begin() + ownBegin[s], own.begin() + ownBegin[s + 1]);
-    outLink_[j] = link[s] == kNone ? kNone : perm[link[s]];
-    hasOut_[j] = hasOut[s];
+  // Children of the listed states, then the other children of the deeper
+  // states that have more than one.
+  listBegin_.clear();
+  listByte_.clear();
+  listTo_.clear();
+  for (uint32_t j = numDense_; j < numListed_; ++j) {
+    listBegin_.push_back(static_cast<uint32_t>(listByte_.size()));
+    kidsOf(nodeOf[j], [&](uint8_t b, uint32_t to) {
+      listByte_.push_back(b);
+      listTo_.push_back(num[to]);
+    });
   }
-  outBegin_[n] = static_cast<uint32_t>(outs_.size());
-  fail_.swap(failNew);
+  firstKid_.assign(n - numListed_, 0);
+  std::vector<uint8_t> more(n - numListed_, 0);
+  for (uint32_t j = numListed_; j < n; ++j) {
+    uint16_t kid = 0;
+    kidsOf(nodeOf[j], [&](uint8_t b, uint32_t to) {
+      if (!kid) {
+        kid = static_cast<uint16_t>(0x100 | b);  // numbered right after it
+        (void)to;
+        return;
+      }
+      if (!(kid & 0x200)) listBegin_.push_back(static_cast<uint32_t>(listByte_.size()));
+      kid |= 0x200;
+      listByte_.push_back(b);
+      listTo_.push_back(num[to]);
+    });
+    firstKid_[j - numListed_] = kid;
+    more[j - numListed_] = (kid & 0x200) != 0;
+  }
+  listBegin_.push_back(static_cast<uint32_t>(listByte_.size()));
+  more_.build(more);
+
+  // Outputs by final number, for the states that have any.
+  // A node's own patterns, in the order added: own[ownBegin[node] ..).
+  std::vector<uint32_t> ownBegin(n + 1, 0);
+  for (uint32_t node = 0; node < n; ++node) ownBegin[node + 1] = ownBegin[node] + ownCount[node];
+  std::vector<Output> own(patterns_.size());
+  for (size_t k = 0; k < patterns_.size(); ++k)
+    own[ownBegin[trie.endOf[k] + 1] - ownCount[trie.endOf[k]]--] =
+        Output{patterns_[k].id, static_cast<uint16_t>(patterns_[k].bytes.size()),
+               static_cast<uint16_t>(patterns_[k].gbk)};
+  std::vector<uint8_t> outFlags(n, 0);
+  outBegin_.clear();
+  outLink_.clear();
+  outs_.clear();
+  for (uint32_t j = 0; j < n; ++j) {
+    const uint32_t node = nodeOf[j];
+    if (!hasOut[node]) continue;
+    outFlags[j] = 1;
+    outBegin_.push_back(static_cast<uint32_t>(outs_.size()));
+    outs_.insert(outs_.end(), own.begin() + ownBegin[node], own.begin() + ownBegin[node + 1]);
+    outLink_.push_back(link[node] == kNone ? kNone : num[link[node]]);
+  }
+  outBegin_.push_back(static_cast<uint32_t>(outs_.size()));
+  outStates_.build(outFlags);
+  listBegin_.shrink_to_fit();
+  listByte_.shrink_to_fit();
+  listTo_.shrink_to_fit();
+  outBegin_.shrink_to_fit();
+  outLink_.shrink_to_fit();
+  outs_.shrink_to_fit();
   patterns_.clear();
   patterns_.shrink_to_fit();
+}
+
+void KvrOccurMatcher::RankedBits::build(const std::vector<uint8_t> &flags) {
+  const size_t words = flags.size() / 64 + 1;
+  bits.assign(words, 0);
+  before.assign(words, 0);
+  for (size_t i = 0; i < flags.size(); ++i)
+    if (flags[i]) bits[i >> 6] |= uint64_t{1} << (i & 63);
+  for (size_t w = 1; w < words; ++w)
+    before[w] = before[w - 1] + static_cast<uint32_t>(__builtin_popcountll(bits[w - 1]));
 }
 
 template <bool kFold>
 void KvrOccurMatcher::mark(uint32_t s, const unsigned char *text, size_t end,
                            const uint64_t *starts, KvrOccurSet *set) const {
-  for (uint32_t st = s; st != kNone; st = outLink_[st]) {
-    for (uint32_t o = outBegin_[st]; o < outBegin_[st + 1]; ++o) {
+  for (uint32_t st = s; st != kNone;) {
+    const uint32_t r = outStates_.rank(st);
+    st = outLink_[r];
+    for (uint32_t o = outBegin_[r]; o < outBegin_[r + 1]; ++o) {
       const Output &out = outs_[o];
       if (set->has(out.id)) continue;
       if (out.gbk && starts) {
@@ -172,6 +244,12 @@ void KvrOccurMatcher::mark(uint32_t s, const unsigned char *text, size_t end,
   }
 }
 
+inline uint32_t KvrOccurMatcher::listed(uint32_t from, uint32_t to, unsigned char c) const {
+  for (const uint8_t *b = listByte_.data() + from, *last = listByte_.data() + to; b < last; ++b)
+    if (*b == c) return listTo_[static_cast<size_t>(b - listByte_.data())];
+  return kNone;
+}
+
 template <bool kFold, class T>
 inline uint32_t KvrOccurMatcher::step(const T *dense, uint32_t s, unsigned char c) const {
   for (;;) {
@@ -181,21 +259,29 @@ inline uint32_t KvrOccurMatcher::step(const T *dense, uint32_t s, unsigned char 
       if (dropped_[c]) return s;
       c = foldByte_[c];
     }
-    const Edge *e = edges_.data() + edgeBegin_[s - numDense_];
-    const Edge *last = edges_.data() + edgeBegin_[s - numDense_ + 1];
-    while (e < last && e->byte != c) ++e;
-    if (e < last) return e->to;
-    s = fail_[s];
+    if (s < numListed_) {
+      const uint32_t k = s - numDense_;
+      const uint32_t to = listed(listBegin_[k], listBegin_[k + 1], c);
+      if (to != kNone) return to;
+    } else {
+      const uint32_t kid = firstKid_[s - numListed_];
+      if ((kid & 0x1FF) == (0x100u | c)) return s + 1;
+      if (kid & 0x200) {
+        const uint32_t k = numListed_ - numDense_ + more_.rank(s - numListed_);
+        const uint32_t to = listed(listBegin_[k], listBegin_[k + 1], c);
+        if (to != kNone) return to;
+      }
+    }
+    s = failOf(s);
   }
 }
 
 template <bool kFold, class T>
 void KvrOccurMatcher::walk(const T *dense, const unsigned char *text, size_t from, size_t to,
                            uint32_t s, const uint64_t *starts, KvrOccurSet *set) const {
-  const uint8_t *out = hasOut_.data();
   for (size_t i = from; i < to; ++i) {
     s = step<kFold>(dense, s, text[i]);
-    if (__builtin_expect(s >= quiet_, 0) && out[s]) mark<kFold>(s, text, i, starts, set);
+    if (__builtin_expect(s >= quiet_, 0) && hasOut(s)) mark<kFold>(s, text, i, starts, set);
   }
 }
 
@@ -211,7 +297,6 @@ void KvrOccurMatcher::scanWith(const T *dense, const unsigned char *text, size_t
   const size_t warm = maxLen_ > 0 ? maxLen_ - 1 : 0;
   const size_t seg = n / kStreams;
   if (seg < 4 * warm + 64) return walk<kFold>(dense, text, 0, n, 0, starts, set);
-  const uint8_t *out = hasOut_.data();
   const unsigned char *p[kStreams];
   uint32_t s[kStreams];
   size_t length[kStreams];
@@ -241,7 +326,8 @@ void KvrOccurMatcher::scanWith(const T *dense, const unsigned char *text, size_t
     }
     if (__builtin_expect(any, 0))
       for (int k = 0; k < kStreams; ++k)
-        if (out[s[k]]) mark<kFold>(s[k], text, static_cast<size_t>(p[k] - text) + j, starts, set);
+        if (hasOut(s[k]))
+          mark<kFold>(s[k], text, static_cast<size_t>(p[k] - text) + j, starts, set);
   }
   for (int k = 0; k < kStreams; ++k) {
     const size_t at = static_cast<size_t>(p[k] - text);
@@ -272,7 +358,9 @@ bool KvrOccurMatcher::scanFolded(const unsigned char *text, size_t n, const uint
 }
 
 size_t KvrOccurMatcher::bytes() const {
-  return dense16_.capacity() * 2 + dense32_.capacity() * 4 + edgeBegin_.capacity() * 4 +
-         edges_.capacity() * sizeof(Edge) + fail_.capacity() * 4 + hasOut_.capacity() +
-         outBegin_.capacity() * 4 + outs_.capacity() * sizeof(Output) + outLink_.capacity() * 4;
+  return dense16_.capacity() * 2 + dense32_.capacity() * 4 + listBegin_.capacity() * 4 +
+         listByte_.capacity() + listTo_.capacity() * 4 + firstKid_.capacity() * 2 + more_.bytes() +
+         fail_.capacity() * 4 + deepFail_.capacity() * 2 + farStates_.bytes() +
+         farFail_.capacity() * 4 + outStates_.bytes() + outBegin_.capacity() * 4 +
+         outs_.capacity() * sizeof(Output) + outLink_.capacity() * 4;
 }

@@ -15,6 +15,8 @@
 #include "log/kvr_log.h"
 #include "match/kvr_match.h"
 #include "match/kvr_occur.h"
+#include "util/kvr_cpu.h"
+#include "util/kvr_simd.h"
 #include "util/kvr_text.h"
 
 namespace {
@@ -171,8 +173,348 @@ bool holdsEntity(const char *p, size_t n) {
 
 }  // namespace
 
+namespace {
+
+// Value of a hexadecimal digit, and whether a byte is one (as the server's
+// decoder reads them).
+struct HexTable {
+  signed char value[256];
+  constexpr HexTable() : value() {
+    for (int b = 0; b < 256; ++b)
+      value[b] = b >= '0' && b <= '9'   ? static_cast<signed char>(b - '0')
+                 : b >= 'a' && b <= 'f' ? static_cast<signed char>(b - 'a' + 10)
+                 : b >= 'A' && b <= 'F' ? static_cast<signed char>(b - 'A' + 10)
+                                        : -1;
+  }
+};
+constexpr HexTable kHex;
+
+size_t decodeFormScalar(const unsigned char *in, size_t n, char *out, int *error) {
+  size_t w = 0;
+  bool bad = false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = in[i];
+    if (c == '%') {
+      const int hi = i + 1 < n ? kHex.value[in[i + 1]] : -1;
+      const int lo = i + 2 < n ? kHex.value[in[i + 2]] : -1;
+      if (hi < 0 || lo < 0) {
+        bad = true;
+      } else {
+        c = static_cast<unsigned char>(hi << 4 | lo);
+        bad = bad || c == '\0' || c == '/';
+        i += 2;
+      }
+    }
+    out[w++] = static_cast<char>(c ? c : ' ');
+  }
+  *error = bad ? 1 : 0;
+  return w;
+}
+
+// Whether "&nbsp;", in any case, begins at `at` (an "&").
+inline bool entityAt(const unsigned char *p, size_t n, size_t at) {
+  return n - at > 5 && (p[at + 1] | 0x20) == 'n' && (p[at + 2] | 0x20) == 'b' &&
+         (p[at + 3] | 0x20) == 's' && (p[at + 4] | 0x20) == 'p' && p[at + 5] == ';';
+}
+
+// What the lower-casing saw.
+constexpr unsigned kSawHigh = 1, kSawEntity = 2;
+
+// The lower-casing of a text, with what the GBK reading needs to mend it:
+// bit i of upper[] is set where byte i was a capital, bit i of second[]
+// where it is a byte that a byte-by-byte reading would fold or drop if it
+// were the second byte of a character (0x40..0x7E but lower-case letters).
+// Zero bytes become spaces. Bit i of starts[] is set where byte i begins
+// a character (`trail`: the first byte is the second byte of one), as
+// kvrGbkStarts gives them, with a zero word after the last. Returns
+// kSawHigh when a byte is 0x80 or above, kSawEntity when the text holds
+// "&nbsp;" in any case. out may be in.
+unsigned lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upper,
+                     uint64_t *second, uint64_t *starts, int trail) {
+  unsigned high = 0;
+  bool entity = false, inChar = trail != 0;
+  size_t k = 0;
+  for (size_t base = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    uint64_t up = 0, sec = 0, begins = 0;
+    for (size_t j = 0; j < m; ++j) {
+      const unsigned char c = in[base + j];
+      begins |= static_cast<uint64_t>(!inChar) << j;
+      inChar = !inChar && c >= 0x81 && c <= 0xFE;
+      high |= c;
+      entity = entity || (c == '&' && entityAt(in, n, base + j));
+      const bool isUpper = c >= 'A' && c <= 'Z';
+      up |= static_cast<uint64_t>(isUpper) << j;
+      sec |= static_cast<uint64_t>(c >= 0x40 && c <= 0x7E && !(c >= 'a' && c <= 'z')) << j;
+      out[base + j] = static_cast<char>(isUpper ? c + ('a' - 'A') : c ? c : ' ');
+    }
+    upper[k] = up;
+    second[k] = sec;
+    starts[k] = begins;
+  }
+  starts[k] = 0;
+  return ((high & 0x80) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
+}
+
+// Of 64 bytes with lead bits `lead` (0x81..0xFE), those that are the
+// second byte of a character, given whether the first is (*carry), which
+// then tells the same of the byte after them (the last is at bit `top`).
+// A run of leads begins with a character (except a run at bit 0 after a
+// carry), and in it characters and second bytes alternate; the byte after
+// the run is a second byte when the run is odd. Adding a run's first bit to
+// the leads clears the run and sets the bit after it: separately for the
+// runs that begin at even and at odd bits, the parity of each bit then
+// says which it is.
+inline uint64_t secondOfLeads(uint64_t lead, uint64_t top, uint64_t *carry) {
+  constexpr uint64_t kEvenBits = 0x5555555555555555ull, kOddBits = ~kEvenBits;
+  const uint64_t firsts = lead & ~(lead << 1);
+  uint64_t atEven = firsts & kEvenBits, atOdd = firsts & kOddBits;
+  if (*carry && (lead & 1)) {
+    atEven &= ~uint64_t{1};
+    atOdd |= 1;
+  }
+  const uint64_t evenSum = lead + atEven, oddSum = lead + atOdd;
+  const uint64_t evenRuns = (lead & ~evenSum) | (evenSum & ~lead);
+  const uint64_t oddRuns = (lead & ~oddSum) | (oddSum & ~lead);
+  uint64_t second = (evenRuns & kOddBits) | (oddRuns & kEvenBits);
+  if (*carry) second |= 1;
+  *carry = (lead & top) && !(second & top) ? 1 : 0;
+  return second;
+}
+
+#ifdef __x86_64__
+// For each set of eight kept bytes, where they come from: packs them with
+// one byte shuffle.
+struct PackTable {
+  alignas(8) unsigned char from[256][8];
+  constexpr PackTable() : from() {
+    for (int m = 0; m < 256; ++m) {
+      int k = 0;
+      for (int j = 0; j < 8; ++j)
+        if (m >> j & 1) from[m][k++] = static_cast<unsigned char>(j);
+      for (; k < 8; ++k) from[m][k] = 0x80;
+    }
+  }
+};
+constexpr PackTable kPack;
+
+__attribute__((target("avx2"), always_inline)) inline __m256i hexDigits(__m256i v, __m256i *value) {
+  const __m256i digit = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+  const __m256i isDigit = _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit);
+  const __m256i letter =
+      _mm256_sub_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+  const __m256i isLetter = _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(5)), letter);
+  *value = _mm256_add_epi8(_mm256_and_si256(v, _mm256_set1_epi8(0x0F)),
+                           _mm256_and_si256(isLetter, _mm256_set1_epi8(9)));
+  return _mm256_or_si256(isDigit, isLetter);
+}
+
+// One block of 32 input bytes; p may be read 34 bytes far (zeros past the
+// text). `valid` marks the bytes of the text, `carried` the digits of an
+// escape begun in the block before (and receives those of this one).
+// Returns the bytes written (whole vectors are stored).
+__attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t decodeBlockAvx2(
+    const unsigned char *p, uint32_t valid, uint32_t *carried, uint32_t *bad, char *out) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+  const __m256i zero = _mm256_setzero_si256(), space = _mm256_set1_epi8(' ');
+  const __m256i pct = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('%'));
+  const uint32_t percents = static_cast<uint32_t>(_mm256_movemask_epi8(pct)) & valid;
+  if (percents == 0 && *carried == 0) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out),
+                        _mm256_blendv_epi8(v, space, _mm256_cmpeq_epi8(v, zero)));
+    return static_cast<size_t>(__builtin_popcount(valid));
+  }
+  __m256i hi, lo;
+  const __m256i isHi = hexDigits(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1)), &hi);
+  const __m256i isLo = hexDigits(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 2)), &lo);
+  // An escape: a percent sign and two digits. Its digits are no percent
+  // signs, so escapes never overlap and each is known from its own bytes.
+  const __m256i esc = _mm256_and_si256(pct, _mm256_and_si256(isHi, isLo));
+  const uint32_t escapes = static_cast<uint32_t>(_mm256_movemask_epi8(esc)) & valid;
+  const __m256i decoded = _mm256_or_si256(_mm256_slli_epi16(hi, 4), lo);
+  const __m256i badPath =
+      _mm256_and_si256(esc, _mm256_or_si256(_mm256_cmpeq_epi8(decoded, zero),
+                                            _mm256_cmpeq_epi8(decoded, _mm256_set1_epi8('/'))));
+  *bad |= (percents & ~escapes) | (static_cast<uint32_t>(_mm256_movemask_epi8(badPath)) & valid);
+  __m256i bytes = _mm256_blendv_epi8(v, decoded, esc);
+  bytes = _mm256_blendv_epi8(bytes, space, _mm256_cmpeq_epi8(bytes, zero));
+  const uint64_t digits = static_cast<uint64_t>(escapes) << 1 | static_cast<uint64_t>(escapes) << 2;
+  const uint32_t keep = ~(static_cast<uint32_t>(digits) | *carried) & valid;
+  *carried = static_cast<uint32_t>(digits >> 32);
+  if (keep == 0xFFFFFFFFu) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), bytes);
+    return 32;
+  }
+  const __m128i low = _mm256_castsi256_si128(bytes), high = _mm256_extracti128_si256(bytes, 1);
+  const __m128i groups[4] = {low, _mm_srli_si128(low, 8), high, _mm_srli_si128(high, 8)};
+  size_t w = 0;
+#pragma GCC unroll 4
+  for (int g = 0; g < 4; ++g) {
+    const unsigned m = (keep >> (8 * g)) & 0xFF;
+    const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), _mm_shuffle_epi8(groups[g], from));
+    w += static_cast<size_t>(__builtin_popcount(m));
+  }
+  return w;
+}
+
+__attribute__((target("avx2,bmi2,popcnt"))) size_t decodeFormAvx2(const unsigned char *in, size_t n,
+                                                                  char *out, int *error) {
+  size_t w = 0, i = 0;
+  uint32_t carried = 0, bad = 0;
+  for (; n - i >= 34; i += 32) w += decodeBlockAvx2(in + i, ~0u, &carried, &bad, out + w);
+  if (i < n) {
+    // At most 33 bytes left: zeros after them are no digits.
+    alignas(32) unsigned char tail[96] = {};
+    const size_t left = n - i;
+    std::memcpy(tail, in + i, left);
+    for (size_t at = 0; at < left; at += 32) {
+      const size_t m = left - at < 32 ? left - at : 32;
+      const uint32_t valid = m == 32 ? ~0u : (1u << m) - 1;
+      w += decodeBlockAvx2(tail + at, valid, &carried, &bad, out + w);
+    }
+  }
+  *error = bad ? 1 : 0;
+  return w;
+}
+
+__attribute__((target("avx2,bmi2,popcnt"))) unsigned lowerAvx2(const unsigned char *in, size_t n,
+                                                               char *out, uint64_t *upper,
+                                                               uint64_t *second, uint64_t *starts,
+                                                               int trail) {
+  const __m256i zero = _mm256_setzero_si256(), space = _mm256_set1_epi8(' ');
+  __m256i high = zero;
+  bool entity = false;
+  uint64_t carry = trail ? 1 : 0;
+  size_t k = 0;
+  for (size_t base = 0; base < n; base += 64, ++k) {
+    const size_t m = n - base < 64 ? n - base : 64;
+    alignas(32) unsigned char tail[64];
+    const unsigned char *p = in + base;
+    if (m < 64) {
+      std::memset(tail, 0, sizeof tail);
+      std::memcpy(tail, p, m);
+      p = tail;
+    }
+    uint64_t up = 0, sec = 0, amps = 0, leads = 0;
+    for (int h = 0; h < 2; ++h) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 * h));
+      high = _mm256_or_si256(high, v);
+      const __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(0x81)));
+      leads |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(
+                   _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(0x7D)), d))))
+               << (32 * h);
+      amps |= static_cast<uint64_t>(static_cast<uint32_t>(
+                  _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('&')))))
+              << (32 * h);
+      const __m256i t = _mm256_sub_epi8(v, _mm256_set1_epi8('A'));
+      const __m256i isUpper = _mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(25)), t);
+      const __m256i s = _mm256_sub_epi8(v, _mm256_set1_epi8(0x40));
+      const __m256i inRange = _mm256_cmpeq_epi8(_mm256_min_epu8(s, _mm256_set1_epi8(0x3E)), s);
+      const __m256i l = _mm256_sub_epi8(v, _mm256_set1_epi8('a'));
+      const __m256i isLower = _mm256_cmpeq_epi8(_mm256_min_epu8(l, _mm256_set1_epi8(25)), l);
+      up |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(isUpper))) << (32 * h);
+      sec |= static_cast<uint64_t>(
+                 static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_andnot_si256(isLower, inRange))))
+             << (32 * h);
+      __m256i lowered = _mm256_add_epi8(v, _mm256_and_si256(isUpper, _mm256_set1_epi8(0x20)));
+      lowered = _mm256_blendv_epi8(lowered, space, _mm256_cmpeq_epi8(v, zero));
+      if (m == 64) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + base + 32 * h), lowered);
+      } else {
+        alignas(32) unsigned char done[32];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(done), lowered);
+        const size_t from = 32 * h;
+        if (m > from) std::memcpy(out + base + from, done, m - from < 32 ? m - from : 32);
+      }
+    }
+    const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
+    upper[k] = up & valid;
+    second[k] = sec & valid;
+    starts[k] = ~secondOfLeads(leads & valid, uint64_t{1} << (m - 1), &carry) & valid;
+    // The bytes after an "&" are read as they are or lower-cased already
+    // (when out is in): the test takes either case.
+    for (amps &= valid; amps && !entity; amps &= amps - 1)
+      entity = entityAt(in, n, base + static_cast<size_t>(__builtin_ctzll(amps)));
+  }
+  starts[k] = 0;
+  return (_mm256_movemask_epi8(high) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
+}
+#endif
+
+size_t decodeForm(const unsigned char *in, size_t n, char *out, int *error) {
+#ifdef __x86_64__
+  if (kvrSimdLevel() >= kKvrSimdAvx2) return decodeFormAvx2(in, n, out, error);
+#endif
+  return decodeFormScalar(in, n, out, error);
+}
+
+unsigned lowerText(const unsigned char *in, size_t n, char *out, uint64_t *upper, uint64_t *second,
+                   uint64_t *starts, int trail) {
+#ifdef __x86_64__
+  if (kvrSimdLevel() >= kKvrSimdAvx2) return lowerAvx2(in, n, out, upper, second, starts, trail);
+#endif
+  return lowerScalar(in, n, out, upper, second, starts, trail);
+}
+
+}  // namespace
+
+size_t kvrPostDecodeForm(const char *data, size_t n, char *out, int *error) {
+  return decodeForm(reinterpret_cast<const unsigned char *>(data), n, out, error);
+}
+
+// The texts in few passes: the copy, the decoding, the zero bytes and the
+// lower-casing of every capital in one or two vector passes, which note
+// where the capitals were; the GBK reading then gives back their case to
+// the capitals that turn out to be second bytes of characters, and the
+// text with "&nbsp;" (rare) gets back the case it was sent in before it is
+// filtered.
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail) {
+  KvrPostText pt;
+  pt.trail = trail;
+  pt.raw = static_cast<char *>(apr_palloc(pool, n + 64));
+  const size_t words = n / 64 + 1;
+  uint64_t *upper = static_cast<uint64_t *>(apr_palloc(pool, 2 * words * sizeof(uint64_t)));
+  uint64_t *second = upper + words;
+  const unsigned char *from = reinterpret_cast<const unsigned char *>(data);
+  pt.rawLen = n;
+  if (formEncoded) {
+    pt.rawLen = decodeForm(from, n, pt.raw, &pt.decodeError);
+    from = reinterpret_cast<const unsigned char *>(pt.raw);
+  }
+  pt.rawStarts = static_cast<uint64_t *>(apr_palloc(pool, (pt.rawLen / 64 + 2) * sizeof(uint64_t)));
+  const unsigned saw = lowerText(from, pt.rawLen, pt.raw, upper, second, pt.rawStarts, trail);
+  pt.raw[pt.rawLen] = '\0';
+  const unsigned char *raw = reinterpret_cast<const unsigned char *>(pt.raw);
+  pt.filtered = KvrFilteredText{nullptr, 0, nullptr};
+  pt.utf8 = (saw & kSawHigh) && kvrTextIsUtf8(raw, pt.rawLen);
+  pt.foldSpoils = false;
+  const size_t filled = (pt.rawLen + 63) / 64;  // words of upper and second
+  if (saw & kSawEntity) {
+    // The filter drops this entity whole, but only in lower case: made
+    // from the text as sent, so that "&NBSP;" keeps its letters.
+    for (size_t k = 0; k < filled; ++k)
+      for (uint64_t u = upper[k]; u; u &= u - 1)
+        pt.raw[64 * k + static_cast<size_t>(__builtin_ctzll(u))] -= 'a' - 'A';
+    pt.filtered = kvrFilterTextAndRaw(pool, pt.raw, pt.rawLen, trail, pt.raw);
+  } else if (!pt.utf8) {
+    uint64_t spoils = 0;
+    for (size_t k = 0; k < filled; ++k) {
+      // A capital that is the second byte of a character keeps its case.
+      for (uint64_t u = upper[k] & ~pt.rawStarts[k]; u; u &= u - 1)
+        pt.raw[64 * k + static_cast<size_t>(__builtin_ctzll(u))] -= 'a' - 'A';
+      second[k] &= ~pt.rawStarts[k];
+      spoils |= second[k];
+    }
+    pt.foldSpoils = spoils != 0;
+    if (spoils) pt.spoils = second;
+  }
+  return pt;
+}
+
+KvrPostText kvrPostPreparePlain(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
+                                int trail) {
   KvrPostText pt;
   pt.decodeError = 0;
   pt.raw = static_cast<char *>(apr_palloc(pool, n + 1));
@@ -213,6 +555,9 @@ KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool fo
   } else {
     kvrGbkLowerAtStarts(pt.raw, pt.rawLen, pt.rawStarts);
   }
+  pt.foldSpoils =
+      !pt.filtered.text &&
+      kvrGbkFoldSpoils(reinterpret_cast<const unsigned char *>(pt.raw), pt.rawLen, pt.rawStarts);
   return pt;
 }
 
@@ -249,6 +594,36 @@ std::vector<uint32_t> candidates(const Side &side, const KvrOccurSet &set, int s
 
 }  // namespace
 
+namespace {
+
+// A byte that no keyword holds, no filter drops and no lower-casing folds.
+constexpr unsigned char kInert = 0xFF;
+
+// The filtered sweep's words over the raw text read as if filtered (no
+// "&nbsp;" in it). The second bytes of GBK characters that such a reading
+// would fold or drop stand in for a byte read as they are in the filtered
+// text: one that no keyword holds either. False, nothing scanned, when the
+// reading cannot serve.
+bool scanFoldedRaw(apr_pool_t *pool, const KvrOccurMatcher &m, const KvrPostText &text,
+                   const uint64_t *starts, KvrOccurSet *set) {
+  const unsigned char *raw = reinterpret_cast<const unsigned char *>(text.raw);
+  if (text.foldSpoils) {
+    if (!text.spoils || m.holdsByte(kInert)) return false;
+    unsigned char *copy = static_cast<unsigned char *>(apr_palloc(pool, text.rawLen + 1));
+    std::memcpy(copy, raw, text.rawLen + 1);
+    for (size_t k = 0; k < (text.rawLen + 63) / 64; ++k)
+      for (uint64_t b = text.spoils[k]; b; b &= b - 1) {
+        const size_t at = 64 * k + static_cast<size_t>(__builtin_ctzll(b));
+        if (m.holdsByte(copy[at])) return false;
+        copy[at] = kInert;
+      }
+    raw = copy;
+  }
+  return m.scanFolded(raw, text.rawLen, starts, set);
+}
+
+}  // namespace
+
 int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool record,
                  KvrPostHit *hits, int *numHits) {
   *numHits = 0;
@@ -271,10 +646,7 @@ int kvrPostSweep(apr_pool_t *pool, const KvrPostText &text, bool block, bool rec
       sets[s].ids = static_cast<uint32_t *>(apr_palloc(pool, (ids + 1) * sizeof(uint32_t)));
       if (s == 1 || texts[0]) {
         side.matcher.scan(texts[s], lens[s], starts[s], &sets[s]);
-      } else if (kvrGbkFoldSpoils(reinterpret_cast<const unsigned char *>(text.raw), text.rawLen,
-                                  text.rawStarts) ||
-                 !side.matcher.scanFolded(reinterpret_cast<const unsigned char *>(text.raw),
-                                          text.rawLen, starts[1], &sets[s])) {
+      } else if (!scanFoldedRaw(pool, side.matcher, text, starts[1], &sets[s])) {
         // A pattern the folded reading cannot serve, or a GBK text it would
         // misread: the filtered text.
         const KvrFilteredText f = kvrFilterText(pool, text.raw, text.rawLen, text.trail);

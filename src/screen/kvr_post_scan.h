@@ -28,8 +28,13 @@ struct KvrPostText {
   int trail;
   // The text is UTF-8 (kvrTextIsUtf8): its second bytes are not those of
   // GBK characters, and GBK forms count wherever they occur.
-  bool utf8;
-  int decodeError;  // the form decoder reported a malformed escape
+  bool utf8 = false;
+  int decodeError = 0;  // the form decoder reported a malformed escape
+  // A GBK text whose second bytes a byte-by-byte reading would fold or
+  // drop (kvrGbkFoldSpoils): its filtered form must be made to be searched.
+  bool foldSpoils = true;
+  // Where: bit i for such a second byte at i (may be null all the same).
+  uint64_t *spoils = nullptr;
 };
 
 // The raw text: the piece with zero bytes as spaces, percent escapes decoded
@@ -39,6 +44,19 @@ struct KvrPostText {
 // `trail`: the piece begins with the second byte of a character.
 KvrPostText kvrPostPrepare(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
                            int trail = 0);
+
+// The same texts made step by step as the check is defined: the copy, the
+// server's decoder, then the lower-casing. For tests, which compare it with
+// kvrPostPrepare.
+KvrPostText kvrPostPreparePlain(apr_pool_t *pool, const char *data, size_t n, bool formEncoded,
+                                int trail = 0);
+
+// Decodes a form's percent escapes as the server's decoder does (a percent
+// sign with two hexadecimal digits becomes their byte, anything else stays
+// as it is), with zero bytes, sent or decoded, as spaces. out has room for
+// n + 64 bytes and may not be data; returns the decoded length. *error:
+// the decoder would report a failure (a malformed escape, "%00" or "%2F").
+size_t kvrPostDecodeForm(const char *data, size_t n, char *out, int *error);
 
 // Makes the filtered text if it is not made yet.
 void kvrPostEnsureFiltered(apr_pool_t *pool, KvrPostText *text);

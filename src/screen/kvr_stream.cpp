@@ -239,8 +239,11 @@ KvrEvent postEvent(KvrPostStream *s, KvrPostText &text, const KvrPostHit &h, int
 // The phase of the decoded text after the first n bytes of the segment.
 int decodedTrailAfter(KvrPostStream *s, const char *data, size_t n) {
   if (!s->form) return kvrGbkTrailAfter(data, n, s->seg.trail);
-  const KvrPostText pt = kvrPostPrepare(s->work, data, n, true, s->seg.trail);
-  return kvrGbkTrailAfter(pt.raw, pt.rawLen, s->seg.trail);
+  // Decoding alone gives the phase: the rest of the preparation changes no
+  // byte that opens a character.
+  char *decoded = static_cast<char *>(apr_palloc(s->work, n + 64));
+  int error = 0;
+  return kvrGbkTrailAfter(decoded, kvrPostDecodeForm(data, n, decoded, &error), s->seg.trail);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The POST sweep against a plain one that searches every entry's words one
 // by one, as the check is defined; and the preparation of the texts.
+#include <httpd.h>
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -322,5 +324,193 @@ TEST_F(PostScanTest, KeyAtTheEndOfALongBody) {
     KvrPostHit hits[8];
     int k = 0;
     EXPECT_EQ(2, kvrPostSweep(pool, pt, true, false, hits, &k)) << n;
+  }
+}
+
+namespace {
+
+// Both preparations of one body agree on every byte, boundary and flag, and
+// on the filtered text made from them.
+void expectSamePreparation(apr_pool_t *pool, const string &body, bool form, int trail,
+                           const string &what) {
+  KvrPostText fast = kvrPostPrepare(pool, body.data(), body.size(), form, trail);
+  KvrPostText plain = kvrPostPreparePlain(pool, body.data(), body.size(), form, trail);
+  ASSERT_EQ(string(plain.raw, plain.rawLen), string(fast.raw, fast.rawLen)) << what;
+  ASSERT_EQ('\0', fast.raw[fast.rawLen]) << what;
+  ASSERT_EQ(plain.decodeError, fast.decodeError) << what;
+  ASSERT_EQ(plain.utf8, fast.utf8) << what;
+  ASSERT_EQ(plain.foldSpoils, fast.foldSpoils) << what;
+  ASSERT_EQ(plain.filtered.text == nullptr, fast.filtered.text == nullptr) << what;
+  for (size_t k = 0; k <= plain.rawLen / 64; ++k)
+    ASSERT_EQ(plain.rawStarts[k], fast.rawStarts[k]) << what << " word " << k;
+  kvrPostEnsureFiltered(pool, &fast);
+  kvrPostEnsureFiltered(pool, &plain);
+  ASSERT_EQ(string(plain.filtered.text, plain.filtered.len),
+            string(fast.filtered.text, fast.filtered.len))
+      << what;
+  for (size_t k = 0; k <= plain.filtered.len / 64; ++k)
+    ASSERT_EQ(plain.filtered.starts[k], fast.filtered.starts[k]) << what << " word " << k;
+  if (form) {
+    // The decoder alone, against the server's.
+    string sent = body;
+    for (char &c : sent)
+      if (!c) c = ' ';
+    const int want = ap_unescape_url(&sent[0]) != OK;
+    sent.resize(std::strlen(sent.c_str()));
+    vector<char> out(body.size() + 64);
+    int error = -1;
+    const size_t len = kvrPostDecodeForm(body.data(), body.size(), out.data(), &error);
+    ASSERT_EQ(want, error) << what;
+    string decoded(out.data(), len);
+    // The server's decoder ends the text at a decoded zero byte; ours makes
+    // it a space, as it does a zero byte sent.
+    ASSERT_EQ(sent, decoded.substr(0, sent.size())) << what;
+  }
+}
+
+}  // namespace
+
+TEST_F(PostScanTest, FastPreparationIsThePlainOne) {
+  // Escapes at and across the ends of the decoder's 32-byte blocks, cut at
+  // the end of the body, malformed, in either case, decoding to zero, "/",
+  // "%", "&nbsp;", capitals and GBK bytes; "+"; zero bytes sent; capitals
+  // that are second bytes of GBK characters; UTF-8 text.
+  const string pad31(31, 'q'), pad30(30, 'q'), pad62(62, 'Q');
+  const vector<string> cases = {
+      "",
+      "%",
+      "%4",
+      "%41",
+      "a%4",
+      "%%41%",
+      "%4%41",
+      "%zz%g1%1g",
+      "%00%2F%2f%25%26nbsp%3B",
+      "%26NBSP%3b and &NbSp; + &nbsp;x",
+      "%e9%54%E9%54%C4%41%d6%d0ABC",
+      pad31 + "%41%42",
+      pad30 + "%41%42",
+      pad31 + "%4",
+      pad30 + "%4",
+      pad62 + "%C4%41" + pad62 + "%E9T",
+      pad62 + "\xc4" + "A" + pad31 + "\xe9" + "T%4",
+      string("a\0b%00c\0", 8) + pad31 + string("\0%", 2),
+      "\xe4\xb8\xad%E4%B8%ADAbC" + pad62 + "%e4%b8",
+      "+++%2B%2b+field=%D6%D0%CE%C4&next=V%40L%5Bue%7E",
+      pad62 + "&nbsp;",
+      pad62 + "q&NbSp;",
+      pad62 + "%26nbsp%3B" + pad31 + "&nbsp",
+  };
+  for (KvrSimdLevel level : kvrTestSimdLevels()) {
+    KvrSimdGuard guard(level);
+    for (size_t c = 0; c < cases.size(); ++c)
+      for (int form = 0; form < 2; ++form)
+        for (int trail = 0; trail < 2; ++trail)
+          expectSamePreparation(pool, cases[c], form, trail,
+                                "level " + std::to_string(level) + " case " + std::to_string(c) +
+                                    " form " + std::to_string(form) + " trail " +
+                                    std::to_string(trail));
+  }
+}
+
+TEST_F(PostScanTest, FastPreparationIsThePlainOneOnRandomBodies) {
+  // Bodies built from pieces that make escapes and characters, then cut at
+  // every length, so that escapes and characters are split everywhere.
+  std::mt19937 rng(19);
+  const vector<string> pieces = {"%",     "%4",
+                                 "%41",   "%6a",
+                                 "%D6",   "%d0",
+                                 "%00",   "%2f",
+                                 "%25",   "%26",
+                                 "%3B",   "%Zz",
+                                 "%e",    "+",
+                                 "&",     "=",
+                                 "nbsp;", "NBSP",
+                                 "A",     "Z",
+                                 "a",     "@",
+                                 "[",     "~",
+                                 "\xd6",  "\xd0",
+                                 "\xe9",  "T",
+                                 "\\",    string(1, '\0'),
+                                 "0",     "f",
+                                 "G",     "\xe4\xb8\xad",
+                                 " ",     "\x80",
+                                 "\xff",  "%80",
+                                 "%FF",   "%E4%B8%AD"};
+  for (KvrSimdLevel level : kvrTestSimdLevels()) {
+    KvrSimdGuard guard(level);
+    for (int round = 0; round < 150; ++round) {
+      string body;
+      const size_t want = rng() % 160;
+      while (body.size() < want) body += pieces[rng() % pieces.size()];
+      const int trail = static_cast<int>(rng() % 2);
+      for (size_t len = 0; len <= body.size(); ++len) {
+        const string cut = body.substr(0, len);
+        for (int form = 0; form < 2; ++form) {
+          expectSamePreparation(pool, cut, form, trail,
+                                "level " + std::to_string(level) + " round " +
+                                    std::to_string(round) + " len " + std::to_string(len));
+          if (HasFatalFailure()) return;
+        }
+        apr_pool_clear(pool);
+      }
+    }
+  }
+}
+
+TEST_F(PostScanTest, SecondBytesThatLookLikeAsciiDoNotJoinWords) {
+  // A GBK character whose second byte is a capital or punctuation: read as
+  // part of the character, never lower-cased or dropped to join the bytes
+  // around it into a keyword.
+  struct Case {
+    string key, body;
+    int result;  // of the block sweep
+  };
+  const vector<Case> cases = {
+      {"ab",
+       "\xe9"
+       "Ab",
+       1},  // the UTF-8 form has no boundaries to keep
+      {"\xe9"
+       "b",
+       "\xe9@b", 1},  // '@' belongs to the character
+      {"\xe9"
+       "b",
+       "\xe9[b\xe9~b", 1},
+      {"\xd6\xd0"
+       "b",
+       "\xe9T\xd6\xd0"
+       "B",
+       2},  // capitals that begin a character fold
+      {"x",
+       "\xe9"
+       "X",
+       1},
+      {"x",
+       "\xe9"
+       "XX",
+       2},
+      {"ab",
+       "\xe9"
+       "A"
+       "\xe9"
+       "b ab",
+       2},
+  };
+  for (KvrSimdLevel level : kvrTestSimdLevels()) {
+    KvrSimdGuard guard(level);
+    for (size_t c = 0; c < cases.size(); ++c) {
+      vector<string> t[4];
+      t[kPostC] = {cases[c].key, "\xce\xc4"};
+      loadTables(t);
+      for (const string &body : {cases[c].body, cases[c].body + string(100, 'z') + cases[c].body}) {
+        const KvrPostText pt = kvrPostPrepare(pool, body.data(), body.size(), false);
+        KvrPostHit hits[8];
+        int n = 0, want = 0;
+        plainSweep(pool, pt, true, false, &want);
+        EXPECT_EQ(cases[c].result, want) << c;
+        EXPECT_EQ(want, kvrPostSweep(pool, pt, true, false, hits, &n)) << "case " << c;
+      }
+    }
   }
 }
