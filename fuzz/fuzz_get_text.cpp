@@ -57,8 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The text alone, with every instruction set the processor offers.
   std::vector<char> out(size + 64);
   const KvrSimdLevel offered = kvrSimdLevelOffered();
-  for (int level = 0; level <= offered; ++level) {
+  for (int run = 0; run <= 2 * offered + 1; ++run) {
+    const int level = run / 2;
     kvrForceSimdLevel(static_cast<KvrSimdLevel>(level));
+    kvrForceBitExtract(run % 2 == 0);
     const size_t len = kvrFilterTextBytes(reinterpret_cast<const char *>(data), size, out.data());
     if (len != bytes.size() || std::memcmp(out.data(), bytes.data(), len) != 0) std::abort();
     // With the boundaries, after a few bits already there.
@@ -73,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
   }
   kvrForceSimdLevel(offered);
+  kvrForceBitExtract(true);
   if (kvrGbkTrailAfter(reinterpret_cast<const char *>(data), size, trail) != t) std::abort();
   std::vector<uint64_t> bits(size / 64 + 2);
   if (kvrGbkStarts(data, size, trail, bits.data()) != t) std::abort();

@@ -383,6 +383,17 @@ __attribute__((target("avx2"), always_inline)) inline uint64_t seconds64(const u
   return secondBytes(leads & valid, valid, top, trail);
 }
 
+// Bytes all ones where the bit of `bits` is set, zero elsewhere.
+__attribute__((target("avx2"), always_inline)) inline __m256i byteMask(uint32_t bits) {
+  const __m256i spread =
+      _mm256_set_epi64x(static_cast<long long>(((bits >> 24) & 0xFF) * 0x0101010101010101ull),
+                        static_cast<long long>(((bits >> 16) & 0xFF) * 0x0101010101010101ull),
+                        static_cast<long long>(((bits >> 8) & 0xFF) * 0x0101010101010101ull),
+                        static_cast<long long>((bits & 0xFF) * 0x0101010101010101ull));
+  const __m256i pick = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
+  return _mm256_cmpeq_epi8(_mm256_and_si256(spread, pick), pick);
+}
+
 // Bit array writing: up to 32 bits (nothing above them set) at bit `pos`, where
 // the bits of the word at pos from pos up are clear; leaves those of the
 // word after the new end clear too.
@@ -401,6 +412,7 @@ struct BoundsOut {
   uint64_t *starts;
   size_t pos;
   uint64_t trail;
+  bool extract;  // the bit extract instruction is fast here
 };
 
 // One block of 32 bytes (`valid` of them real) for filterBytesAvx2; returns
@@ -445,18 +457,37 @@ __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterB
     const uint32_t inRange = static_cast<uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(t, _mm256_set1_epi8(0x3E)), t)));
     keep |= second & inRange & valid;
-    const uint32_t startBits = ~second;
-    const __m256i spread = _mm256_set_epi64x(
-        static_cast<long long>(((startBits >> 24) & 0xFF) * 0x0101010101010101ull),
-        static_cast<long long>(((startBits >> 16) & 0xFF) * 0x0101010101010101ull),
-        static_cast<long long>(((startBits >> 8) & 0xFF) * 0x0101010101010101ull),
-        static_cast<long long>((startBits & 0xFF) * 0x0101010101010101ull));
-    const __m256i pick = _mm256_set1_epi64x(static_cast<long long>(0x8040201008040201ull));
-    upper = _mm256_and_si256(upper, _mm256_cmpeq_epi8(_mm256_and_si256(spread, pick), pick));
+    upper = _mm256_and_si256(upper, byteMask(~second));
   }
   if (kBounds) {
-    putBits(bounds->starts, bounds->pos, _pext_u32(~second & valid, keep));
-    bounds->pos += static_cast<size_t>(__builtin_popcount(keep));
+    // The boundaries of the kept bytes, packed as the bytes are: with the
+    // bit extract instruction where it is fast; otherwise flag bytes of 0
+    // or 1 shuffled as the bytes are, eight of them gathered into eight
+    // bits by one multiplication.
+    const uint32_t startBits = ~second & valid;
+    if (keep == 0xFFFFFFFFu) {
+      putBits(bounds->starts, bounds->pos, startBits);
+      bounds->pos += 32;
+    } else if (bounds->extract) {
+      putBits(bounds->starts, bounds->pos, _pext_u32(startBits, keep));
+      bounds->pos += static_cast<size_t>(__builtin_popcount(keep));
+    } else {
+      const __m256i flags = _mm256_and_si256(byteMask(startBits), _mm256_set1_epi8(1));
+      uint32_t bits = 0;
+      unsigned k = 0;
+      for (int g = 0; g < 4; ++g) {
+        const unsigned m = (keep >> (8 * g)) & 0xFF;
+        const __m128i half =
+            g < 2 ? _mm256_castsi256_si128(flags) : _mm256_extracti128_si256(flags, 1);
+        const __m128i group = g % 2 ? _mm_srli_si128(half, 8) : half;
+        const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
+        const uint64_t x = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(group, from)));
+        bits |= static_cast<uint32_t>((x * 0x0102040810204080ull) >> 56) << k;
+        k += static_cast<unsigned>(__builtin_popcount(m));
+      }
+      putBits(bounds->starts, bounds->pos, bits);
+      bounds->pos += k;
+    }
   }
   const __m256i lowered = _mm256_add_epi8(v, _mm256_and_si256(upper, _mm256_set1_epi8(0x20)));
   if (keep == 0xFFFFFFFFu) {
@@ -485,7 +516,7 @@ __attribute__((target("avx2,bmi2,popcnt"))) size_t filterBytesAvx2(const unsigne
   size_t w = 0, i = 0;
   uint32_t carried = 0;
   // Kept in registers: the stores of the text may alias anything.
-  BoundsOut local = bounds ? *bounds : BoundsOut{nullptr, 0, 0};
+  BoundsOut local = bounds ? *bounds : BoundsOut{nullptr, 0, 0, false};
   for (; n - i >= 64; i += 64) {
     const uint64_t second =
         kBounds ? seconds64(in + i, ~uint64_t{0}, uint64_t{1} << 63, &local.trail) : 0;
@@ -528,7 +559,7 @@ size_t kvrFilterTextBytesBounds(const char *data, size_t n, int *trail, char *ou
   starts[at >> 6] &= (uint64_t{1} << (at & 63)) - 1;
 #ifdef __x86_64__
   if (kvrSimdLevel() >= kKvrSimdAvx2) {
-    BoundsOut bounds{starts, at, *trail ? 1u : 0u};
+    BoundsOut bounds{starts, at, *trail ? 1u : 0u, kvrUseBitExtract()};
     const size_t w = filterBytesAvx2<true>(in, n, out + at, &bounds);
     *trail = static_cast<int>(bounds.trail);
     return w;
@@ -565,7 +596,7 @@ KvrFilteredText kvrFilterText(apr_pool_t *pool, const char *data, size_t n, int 
     ft.starts = static_cast<uint64_t *>(apr_palloc(pool, words * sizeof(uint64_t)));
     ft.starts[0] = 0;
     ft.utf8 = kvrTextIsUtf8(in, n);
-    BoundsOut bounds{ft.starts, 0, trail ? 1u : 0u};
+    BoundsOut bounds{ft.starts, 0, trail ? 1u : 0u, kvrUseBitExtract()};
     const size_t w = ft.utf8 ? filterBytesAvx2<true, false>(in, n, ft.text, &bounds)
                              : filterBytesAvx2<true, true>(in, n, ft.text, &bounds);
     ft.text[w] = '\0';

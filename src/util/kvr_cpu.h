@@ -15,3 +15,10 @@ KvrSimdLevel kvrSimdLevelOffered();
 // Uses at most `level` from now on (never more than offered); returns the
 // level in use before.
 KvrSimdLevel kvrForceSimdLevel(KvrSimdLevel level);
+
+// Whether to use the bit extract instruction (BMI2 pext): where it is fast,
+// not on AMD processors before Zen 3, which microcode it (tens to hundreds
+// of cycles). Tests may turn it off to compare the code paths; returns the
+// setting before.
+bool kvrUseBitExtract();
+bool kvrForceBitExtract(bool use);

@@ -51,7 +51,16 @@ void reference(const string &in, string *text, std::vector<bool> *starts, bool g
 
 class FilterTextTest : public PoolTest {
  protected:
+  // With the bit extract instruction and without it, where the processor
+  // has it, and at every instruction level.
   void check(const string &in) {
+    for (const bool extract : {true, false}) {
+      const bool before = kvrForceBitExtract(extract);
+      checkOnce(in);
+      kvrForceBitExtract(before);
+    }
+  }
+  void checkOnce(const string &in) {
     string text;
     std::vector<bool> starts;
     const bool utf8 = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(in.data()), in.size());
