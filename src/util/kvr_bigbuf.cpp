@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -25,8 +26,47 @@ size_t pageSize() {
   return size;
 }
 
+// The mappings kept for the next requests.
+struct Kept {
+  std::mutex lock;
+  void *base[kKvrBigKeptCount] = {};
+  int count = 0;
+  size_t bytes = 0;
+};
+
+Kept &kept() {
+  static Kept k;
+  return k;
+}
+
+// A kept mapping of at least len bytes (the smallest), or null.
+void *takeKept(size_t len) {
+  Kept &k = kept();
+  std::lock_guard<std::mutex> hold(k.lock);
+  int best = -1;
+  for (int i = 0; i < k.count; ++i) {
+    const size_t have = static_cast<Header *>(k.base[i])->mapped;
+    if (have >= len && (best < 0 || have < static_cast<Header *>(k.base[best])->mapped)) best = i;
+  }
+  if (best < 0) return nullptr;
+  void *base = k.base[best];
+  k.base[best] = k.base[--k.count];
+  k.bytes -= static_cast<Header *>(base)->mapped;
+  return base;
+}
+
 apr_status_t unmapBuffer(void *base) {
-  munmap(base, static_cast<Header *>(base)->mapped);
+  const size_t len = static_cast<Header *>(base)->mapped;
+  {
+    Kept &k = kept();
+    std::lock_guard<std::mutex> hold(k.lock);
+    if (k.count < kKvrBigKeptCount && k.bytes + len <= kKvrBigKeptBytes) {
+      k.base[k.count++] = base;
+      k.bytes += len;
+      return APR_SUCCESS;
+    }
+  }
+  munmap(base, len);
   return APR_SUCCESS;
 }
 
@@ -40,9 +80,12 @@ void *kvrBigAlloc(apr_pool_t *pool, size_t n) {
   if (n >= kKvrBigBuffer && n < SIZE_MAX / 2) {
     const size_t page = pageSize();
     const size_t len = (n + kHeader + page - 1) / page * page;
-    void *base = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *base = takeKept(len);
+    if (!base) {
+      base = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (base != MAP_FAILED) static_cast<Header *>(base)->mapped = len;
+    }
     if (base != MAP_FAILED) {
-      static_cast<Header *>(base)->mapped = len;
       apr_pool_cleanup_register(pool, base, unmapBuffer, apr_pool_cleanup_null);
       return static_cast<char *>(base) + kHeader;
     }
@@ -59,6 +102,18 @@ void kvrBigFree(apr_pool_t *pool, void *p) {
   void *base = headerOf(p);
   apr_pool_cleanup_kill(pool, base, unmapBuffer);
   unmapBuffer(base);
+}
+
+size_t kvrBigReleaseKept() {
+  Kept &k = kept();
+  std::lock_guard<std::mutex> hold(k.lock);
+  const size_t bytes = k.bytes;
+  while (k.count > 0) {
+    void *base = k.base[--k.count];
+    munmap(base, static_cast<Header *>(base)->mapped);
+  }
+  k.bytes = 0;
+  return bytes;
 }
 
 bool kvrBigIsMapped(const void *p) {

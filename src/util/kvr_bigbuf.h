@@ -14,6 +14,11 @@
 #include <cstddef>
 
 constexpr size_t kKvrBigBuffer = 65536;
+// Mappings given back are kept for the next requests, up to these for the
+// whole process (mapping and unmapping for every response would serialise
+// a child's threads on its address space and fault every page in again).
+constexpr size_t kKvrBigKeptBytes = 640 * 1024;
+constexpr int kKvrBigKeptCount = 4;
 
 // n bytes, not zeroed, valid until `pool` is cleared or kvrBigFree gives
 // them back. Below kKvrBigBuffer (or when the system has no room) from the
@@ -32,3 +37,5 @@ apr_status_t kvrWorkPoolCreate(apr_pool_t **work, apr_pool_t *parent);
 
 // Whether a buffer of kvrBigAlloc is the system's (tests).
 bool kvrBigIsMapped(const void *p);
+// Gives every kept mapping back to the system; returns their bytes.
+size_t kvrBigReleaseKept();

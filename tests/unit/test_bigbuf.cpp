@@ -1,5 +1,6 @@
-// Large buffers of a request go back to the system with it (or earlier),
-// never to a pool's free list where they would stay for good.
+// Large buffers of a request go back with it (or earlier), never to a
+// pool's free list where they would stay for good: to the system, or to the
+// few kept for the next requests, within their bound for the process.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ TEST_F(BigBufferTest, LargeBuffersAreTheSystemsUntilThePoolIsCleared) {
     std::memset(got[k], 0x5a, cases[k].size);  // every byte is the caller's
   }
   apr_pool_clear(pool);
+  // What is kept stays within its bound, and goes when given back.
+  size_t stillMapped = 0;
+  for (size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k)
+    if (cases[k].system && mapped(got[k])) stillMapped += cases[k].size;
+  EXPECT_LE(stillMapped, kKvrBigKeptBytes);
+  kvrBigReleaseKept();
   for (size_t k = 0; k < sizeof cases / sizeof cases[0]; ++k)
     if (cases[k].system) {
       EXPECT_FALSE(mapped(got[k])) << cases[k].size;
@@ -53,10 +60,29 @@ TEST_F(BigBufferTest, LargeBuffersAreTheSystemsUntilThePoolIsCleared) {
     }
 }
 
+TEST_F(BigBufferTest, KeptMappingsServeTheNextRequestsWithinTheirBound) {
+  kvrBigReleaseKept();
+  // One given back serves the next of its size or less.
+  char *a = static_cast<char *>(kvrBigAlloc(pool, 300000));
+  kvrBigFree(pool, a);
+  EXPECT_EQ(a, kvrBigAlloc(pool, 200000));
+  apr_pool_clear(pool);
+  // More than the bound: the rest is unmapped.
+  char *many[kKvrBigKeptCount + 2];
+  for (char *&m : many) m = static_cast<char *>(kvrBigAlloc(pool, 100000));
+  apr_pool_clear(pool);
+  int kept = 0;
+  for (char *m : many) kept += mapped(m);
+  EXPECT_EQ(kKvrBigKeptCount, kept);
+  EXPECT_LE(kvrBigReleaseKept(), kKvrBigKeptBytes);
+  for (char *m : many) EXPECT_FALSE(mapped(m));
+}
+
 TEST_F(BigBufferTest, FreedEarlyIsGivenBackOnce) {
   char *p = static_cast<char *>(kvrBigAlloc(pool, 100000));
   p[99999] = 1;
   kvrBigFree(pool, p);
+  kvrBigReleaseKept();
   EXPECT_FALSE(mapped(p));
   // A mapping that takes its place afterwards is not the pool's to end.
   const size_t len = 200000;
@@ -108,5 +134,6 @@ TEST_F(BigBufferTest, StreamBuffersGoWithTheRequest) {
   const void *bufs[] = {g.seg.buf, g.scratch.data, p.seg.buf};
   for (const void *b : bufs) EXPECT_TRUE(kvrBigIsMapped(b) && mapped(b));
   apr_pool_clear(pool);
+  kvrBigReleaseKept();
   for (const void *b : bufs) EXPECT_FALSE(mapped(b));
 }
