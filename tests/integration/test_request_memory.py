@@ -94,4 +94,6 @@ class RequestMemoryTest(ServerTestCase):
         serve("large", 15)
         after = private_dirty(pid)
         self.assertEqual(pid, self.worker(h))
-        self.assertLess(after - before, 768, "KiB kept after large requests")
+        # Up to 640 KiB of mappings given back are kept for the next
+        # requests, for the whole process.
+        self.assertLess(after - before, 640 + 768, "KiB kept after large requests")
