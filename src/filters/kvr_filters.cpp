@@ -12,8 +12,8 @@
 #include "config/kvr_config.h"
 #include "filters/kvr_filter_state.h"
 #include "log/kvr_log.h"
-#include "module/kvr_request.h"
 #include "module/kvr_counters.h"
+#include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "util/kvr_text.h"
 
@@ -122,6 +122,12 @@ bool screens(ap_filter_t *f, KvrFilterState *st) {
   if (st->exempt < 0) st->exempt = kvrVazidezChkGetDna(r);
   if (st->script < 0) st->script = kvrVazidezChkScript(r);
   if (!kvrGetStreamInit(&st->get, r->pool, st->exempt == 1, st->script == 1)) return false;
+  // Its length where told: a static file's, or a script's Content-Length.
+  apr_off_t length = r->clength;
+  if (length <= 0)
+    if (const char *cl = apr_table_get(r->headers_out, "Content-Length"))
+      if (apr_strtoff(&length, cl, nullptr, 10) != APR_SUCCESS) length = 0;
+  if (length > 0) kvrGetStreamExpect(&st->get, static_cast<uint64_t>(length));
   st->held = apr_brigade_create(r->pool, r->connection->bucket_alloc);
   kvrCount(kvrResponsesExamined);
   return true;

@@ -15,11 +15,12 @@
 namespace {
 
 // Room for `need` bytes: most texts are short, so the buffer starts small
-// and doubles (what it holds is copied along) up to a segment's length.
-// The large ones go back to the system when outgrown and with the request.
+// (or at the length the text was told to have) and doubles (what it holds
+// is copied along) up to a segment's length. The large ones go back to the
+// system when outgrown and with the request.
 void segRoom(apr_pool_t *pool, KvrSegment *seg, size_t need) {
   if (need <= seg->cap) return;
-  size_t cap = seg->cap ? seg->cap : 16384;
+  size_t cap = seg->cap ? seg->cap : std::max<size_t>(16384, seg->expect + 1);
   while (cap < need) cap *= 2;
   if (cap > kKvrSegmentMax + 1) cap = kKvrSegmentMax + 1;
   char *buf = static_cast<char *>(kvrBigAlloc(pool, cap));

@@ -47,6 +47,7 @@ struct KvrSegment {
   int trail = 0;               // its first byte is the second byte of a character
   uint64_t total = 0;          // bytes of the whole text so far
   size_t carried = 0;          // bytes at its start that end the segment before
+  size_t expect = 0;           // the whole text's length where told beforehand, 0 if not
   const char *data() const { return only ? only : buf; }
 };
 
@@ -66,6 +67,12 @@ struct KvrGetStream {
 // false when nothing of the response would be searched (switches off, an
 // exempt address, not a script): the filter then lets it through.
 bool kvrGetStreamInit(KvrGetStream *s, apr_pool_t *pool, bool exempt, bool script);
+// The response's length, where it is told before its bytes (a static
+// file's, a Content-Length): the segment's buffer, when its bytes must be
+// copied, is made that large at once rather than doubled to it.
+inline void kvrGetStreamExpect(KvrGetStream *s, uint64_t length) {
+  s->seg.expect = length < kKvrSegmentMax ? static_cast<size_t>(length) : kKvrSegmentMax;
+}
 // Bytes the segment takes before it is full.
 inline size_t kvrGetStreamRoom(const KvrGetStream *s) {
   return kKvrSegmentMax - s->seg.len;
