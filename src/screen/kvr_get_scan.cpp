@@ -9,6 +9,7 @@
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"
 #include "util/kvr_cpu.h"
+#include "util/kvr_gbk_bits.h"
 #include "util/kvr_simd.h"
 #include "util/kvr_text.h"
 
@@ -94,36 +95,6 @@ inline uint64_t leadMask(const unsigned char *p, size_t m) {
 
 namespace {
 
-// Of up to 64 bytes with lead bits `lead` (valid below `valid`), the ones
-// that are second bytes, given whether the first is (carry); and whether
-// the byte after them is.
-//
-// In a run of lead bytes, starts and second bytes alternate from the run's
-// first byte; the byte after a run is a second byte when the run is odd.
-// The parity of where each run begins is found by adding the run's first
-// bit to the run, which clears it and sets the bit after it.
-inline uint64_t secondBytes(uint64_t lead, uint64_t valid, uint64_t top, uint64_t *carry) {
-  constexpr uint64_t kEven = 0x5555555555555555ull, kOdd = ~kEven;
-  const uint64_t runStarts = lead & ~(lead << 1);
-  uint64_t evenStarts = runStarts & kEven, oddStarts = runStarts & kOdd;
-  if (*carry && (lead & 1)) {  // a run that begins with a second byte: its starts are odd
-    evenStarts &= ~uint64_t{1};
-    oddStarts |= 1;
-  }
-  const uint64_t evenCarries = lead + evenStarts, oddCarries = lead + oddStarts;
-  const uint64_t evenRuns = lead & ~evenCarries, oddRuns = lead & ~oddCarries;
-  const uint64_t evenEnds = evenCarries & ~lead, oddEnds = oddCarries & ~lead;
-  uint64_t second = ((evenRuns | evenEnds) & kOdd) | ((oddRuns | oddEnds) & kEven);
-  if (*carry) second |= 1;
-  second &= valid;
-  *carry = (lead & top) && !(second & top) ? 1 : 0;
-  return second;
-}
-
-}  // namespace
-
-namespace {
-
 // Bit j set when byte j of up to 64 is in [lo, hi].
 inline uint64_t rangeMask(const unsigned char *p, size_t m, unsigned char lo, unsigned char hi) {
   uint64_t mask = 0;
@@ -173,7 +144,7 @@ int kvrGbkStarts(const unsigned char *p, size_t n, int trail, uint64_t *starts) 
     const size_t m = n - base < 64 ? n - base : 64;
     const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
     const uint64_t second =
-        secondBytes(leadMask(p + base, m), valid, uint64_t{1} << (m - 1), &carry);
+        kvrGbkSecondBytes(leadMask(p + base, m), valid, uint64_t{1} << (m - 1), &carry);
     starts[k] = ~second & valid;
   }
   starts[k] = 0;
@@ -205,7 +176,7 @@ size_t filterCore(const unsigned char *in, size_t n, int startTrail, char *out, 
         const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_setzero_si128()),
                                            _mm_cmplt_epi8(x, _mm_set1_epi8(0x7F)));
         const uint64_t leadBits = static_cast<uint32_t>(_mm_movemask_epi8(lead));
-        const uint64_t bits = ~secondBytes(leadBits, 0xFFFF, 0x8000, &trail) & 0xFFFF;
+        const uint64_t bits = ~kvrGbkSecondBytes(leadBits, 0xFFFF, 0x8000, &trail) & 0xFFFF;
         const __m128i spread =
             _mm_set_epi64x(static_cast<long long>((bits >> 8) * 0x0101010101010101ull),
                            static_cast<long long>((bits & 0xFF) * 0x0101010101010101ull));
@@ -350,21 +321,6 @@ struct NibbleDrop {
 };
 constexpr NibbleDrop kNibbleDrop;
 
-// For each set of eight kept bytes, where they come from: packs them with
-// one byte shuffle.
-struct PackTable {
-  alignas(8) unsigned char from[256][8];
-  constexpr PackTable() : from() {
-    for (int m = 0; m < 256; ++m) {
-      int k = 0;
-      for (int j = 0; j < 8; ++j)
-        if (m >> j & 1) from[m][k++] = static_cast<unsigned char>(j);
-      for (; k < 8; ++k) from[m][k] = 0x80;
-    }
-  }
-};
-constexpr PackTable kPack;
-
 // Bit i set when byte i of 32 is 0x81..0xFE (opens a character where one
 // starts).
 __attribute__((target("avx2"), always_inline)) inline uint32_t leadMask32(const unsigned char *p) {
@@ -380,7 +336,16 @@ __attribute__((target("avx2"), always_inline)) inline uint64_t seconds64(const u
                                                                          uint64_t top,
                                                                          uint64_t *trail) {
   const uint64_t leads = leadMask32(p) | static_cast<uint64_t>(leadMask32(p + 32)) << 32;
-  return secondBytes(leads & valid, valid, top, trail);
+  return kvrGbkSecondBytes(leads & valid, valid, top, trail);
+}
+
+// The bytes of group g (eight) of v that mask m keeps, packed at the low end.
+__attribute__((target("avx2"), always_inline)) inline __m128i packGroup(__m256i v, int g,
+                                                                        unsigned m) {
+  const __m128i half = g < 2 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+  const __m128i group = g % 2 ? _mm_srli_si128(half, 8) : half;
+  return _mm_shuffle_epi8(group,
+                          _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kKvrPack.from[m])));
 }
 
 // Bytes all ones where the bit of `bits` is set, zero elsewhere.
@@ -477,11 +442,7 @@ __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterB
       unsigned k = 0;
       for (int g = 0; g < 4; ++g) {
         const unsigned m = (keep >> (8 * g)) & 0xFF;
-        const __m128i half =
-            g < 2 ? _mm256_castsi256_si128(flags) : _mm256_extracti128_si256(flags, 1);
-        const __m128i group = g % 2 ? _mm_srli_si128(half, 8) : half;
-        const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
-        const uint64_t x = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(group, from)));
+        const uint64_t x = static_cast<uint64_t>(_mm_cvtsi128_si64(packGroup(flags, g, m)));
         bits |= static_cast<uint32_t>((x * 0x0102040810204080ull) >> 56) << k;
         k += static_cast<unsigned>(__builtin_popcount(m));
       }
@@ -497,11 +458,7 @@ __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t filterB
   size_t w = 0;
   for (int g = 0; g < 4; ++g) {
     const unsigned m = (keep >> (8 * g)) & 0xFF;
-    const __m128i half =
-        g < 2 ? _mm256_castsi256_si128(lowered) : _mm256_extracti128_si256(lowered, 1);
-    const __m128i group = g % 2 ? _mm_srli_si128(half, 8) : half;
-    const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), _mm_shuffle_epi8(group, from));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), packGroup(lowered, g, m));
     w += static_cast<size_t>(__builtin_popcount(m));
   }
   return w;

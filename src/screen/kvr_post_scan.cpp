@@ -16,6 +16,7 @@
 #include "match/kvr_match.h"
 #include "match/kvr_occur.h"
 #include "util/kvr_cpu.h"
+#include "util/kvr_gbk_bits.h"
 #include "util/kvr_simd.h"
 #include "util/kvr_text.h"
 
@@ -256,47 +257,7 @@ unsigned lowerScalar(const unsigned char *in, size_t n, char *out, uint64_t *upp
   return ((high & 0x80) ? kSawHigh : 0) | (entity ? kSawEntity : 0);
 }
 
-// Of 64 bytes with lead bits `lead` (0x81..0xFE), those that are the
-// second byte of a character, given whether the first is (*carry), which
-// then tells the same of the byte after them (the last is at bit `top`).
-// A run of leads begins with a character (except a run at bit 0 after a
-// carry), and in it characters and second bytes alternate; the byte after
-// the run is a second byte when the run is odd. Adding a run's first bit to
-// the leads clears the run and sets the bit after it: separately for the
-// runs that begin at even and at odd bits, the parity of each bit then
-// says which it is.
-inline uint64_t secondOfLeads(uint64_t lead, uint64_t top, uint64_t *carry) {
-  constexpr uint64_t kEvenBits = 0x5555555555555555ull, kOddBits = ~kEvenBits;
-  const uint64_t firsts = lead & ~(lead << 1);
-  uint64_t atEven = firsts & kEvenBits, atOdd = firsts & kOddBits;
-  if (*carry && (lead & 1)) {
-    atEven &= ~uint64_t{1};
-    atOdd |= 1;
-  }
-  const uint64_t evenSum = lead + atEven, oddSum = lead + atOdd;
-  const uint64_t evenRuns = (lead & ~evenSum) | (evenSum & ~lead);
-  const uint64_t oddRuns = (lead & ~oddSum) | (oddSum & ~lead);
-  uint64_t second = (evenRuns & kOddBits) | (oddRuns & kEvenBits);
-  if (*carry) second |= 1;
-  *carry = (lead & top) && !(second & top) ? 1 : 0;
-  return second;
-}
-
 #ifdef __x86_64__
-// For each set of eight kept bytes, where they come from: packs them with
-// one byte shuffle.
-struct PackTable {
-  alignas(8) unsigned char from[256][8];
-  constexpr PackTable() : from() {
-    for (int m = 0; m < 256; ++m) {
-      int k = 0;
-      for (int j = 0; j < 8; ++j)
-        if (m >> j & 1) from[m][k++] = static_cast<unsigned char>(j);
-      for (; k < 8; ++k) from[m][k] = 0x80;
-    }
-  }
-};
-constexpr PackTable kPack;
 
 __attribute__((target("avx2"), always_inline)) inline __m256i hexDigits(__m256i v, __m256i *value) {
   const __m256i digit = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
@@ -351,7 +312,7 @@ __attribute__((target("avx2,bmi2,popcnt"), always_inline)) inline size_t decodeB
 #pragma GCC unroll 4
   for (int g = 0; g < 4; ++g) {
     const unsigned m = (keep >> (8 * g)) & 0xFF;
-    const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kPack.from[m]));
+    const __m128i from = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kKvrPack.from[m]));
     _mm_storel_epi64(reinterpret_cast<__m128i *>(out + w), _mm_shuffle_epi8(groups[g], from));
     w += static_cast<size_t>(__builtin_popcount(m));
   }
@@ -431,7 +392,7 @@ __attribute__((target("avx2,bmi2,popcnt"))) unsigned lowerAvx2(const unsigned ch
     const uint64_t valid = m == 64 ? ~uint64_t{0} : (uint64_t{1} << m) - 1;
     upper[k] = up & valid;
     second[k] = sec & valid;
-    starts[k] = ~secondOfLeads(leads & valid, uint64_t{1} << (m - 1), &carry) & valid;
+    starts[k] = ~kvrGbkSecondBytes(leads & valid, valid, uint64_t{1} << (m - 1), &carry) & valid;
     // The bytes after an "&" are read as they are or lower-cased already
     // (when out is in): the test takes either case.
     for (amps &= valid; amps && !entity; amps &= amps - 1)
