@@ -90,6 +90,18 @@ struct AcsmTable {
   uint32_t numRows = 0;
   uint32_t firstMatchRow = 0;
   std::vector<const ACSM_PATTERN *> entries;
+  // What a search needs of each entry, beside it: on a text full of
+  // keywords, reading the patterns' own records missed the cache at every
+  // match.
+  struct EntryInfo {
+    int32_t fileKey;
+    int32_t len;
+    uint8_t charType;
+    uint8_t num;
+    uint8_t emptyWord;  // files no text
+    uint8_t pad;
+  };
+  std::vector<EntryInfo> info;
   uint32_t numMatchRows = 0;
   int numFileKeys = 0;
   int maxPatternLen = 0;
@@ -377,6 +389,14 @@ void compileImpl(ACSM_STRUCT *acsm) {
     p->nFileKey = it->second;
   }
   tb->numFileKeys = static_cast<int>(keys.size());
+  tb->info.reserve(tb->entries.size());
+  for (const ACSM_PATTERN *p : tb->entries)
+    tb->info.push_back(
+        {p->nFileKey, p->n,
+         static_cast<uint8_t>(
+             p->nKeyWordCharType >= 0 && p->nKeyWordCharType <= 3 ? p->nKeyWordCharType : 0),
+         static_cast<uint8_t>(p->nKeyWordNum >= 1 && p->nKeyWordNum <= 3 ? p->nKeyWordNum : 0),
+         static_cast<uint8_t>(p->szKeyWord[0] == '\0'), 0});
 }
 
 }  // namespace
@@ -424,12 +444,13 @@ class Filer {
     seenWords_ = (static_cast<size_t>(numKeys) + 63) / 64;
   }
 
-  void file(const ACSM_PATTERN *p) {
-    const int num = p->nKeyWordNum;
+  // The pattern's own record is read only to store or compare its text.
+  void file(const AcsmTable::EntryInfo &in, const ACSM_PATTERN *p) {
+    const int num = in.num;
     if (num < 1 || num > 3 || !lists_[num]) return;
     char(*list)[64] = lists_[num];
     bool isNew = true;
-    if (exact_ || !p->szKeyWord[0]) {
+    if (exact_ || in.emptyWord) {
       for (int k = 0; k < 100; ++k) {
         if (!list[k][0]) {
           std::strcpy(list[k], p->szKeyWord);
@@ -445,7 +466,7 @@ class Filer {
         std::memset(seen_, 0, seenWords_ * sizeof(uint64_t));
         seenReady_ = true;
       }
-      const uint32_t key = static_cast<uint32_t>(p->nFileKey);
+      const uint32_t key = static_cast<uint32_t>(in.fileKey);
       if ((seen_[key >> 6] >> (key & 63)) & 1) {
         isNew = false;
       } else if (filled_[num] < 100) {
@@ -454,8 +475,7 @@ class Filer {
       }
       // A text that finds the list full is not stored and counts again.
     }
-    if (isNew && p->nKeyWordCharType >= 1 && p->nKeyWordCharType <= 3)
-      counts_[p->nKeyWordCharType]++;
+    if (isNew && in.charType >= 1) counts_[in.charType]++;
   }
 
   int charset() const {
@@ -481,21 +501,22 @@ struct MatchCtx {
   const unsigned char *tx;
   const uint8_t *fold;  // null: the text is searched as it is
   uint8_t selfClass;
+  const AcsmSpill *spill;  // room for held-back matches; null: none
   bool dropped(int i) const { return fold[tx[i]] == selfClass; }
   // The position of the first byte of the pattern that ends at `end`: in a
   // folded search, n kept bytes back.
-  int startOf(const ACSM_PATTERN *p, int end) const {
-    if (!fold) return end - p->n + 1;
+  int startOf(int len, int end) const {
+    if (!fold) return end - len + 1;
     int kept = 0, i = end;
     for (; i >= 0; --i)
-      if (!dropped(i) && ++kept == p->n) break;
+      if (!dropped(i) && ++kept == len) break;
     return i;
   }
 };
 
-inline bool startsOnBoundary(const ACSM_PATTERN *p, int end, const MatchCtx &ctx) {
-  if (!ctx.gbkStarts || p->nKeyWordCharType != 1 || p->n == 0) return true;
-  const int start = ctx.startOf(p, end);
+inline bool startsOnBoundary(const AcsmTable::EntryInfo &in, int end, const MatchCtx &ctx) {
+  if (!ctx.gbkStarts || in.charType != 1 || in.len == 0) return true;
+  const int start = ctx.startOf(in.len, end);
   if (start < 0) return true;  // began in an earlier text: nothing to judge it by
   return (ctx.gbkStarts[start >> 6] >> (start & 63)) & 1;
 }
@@ -509,10 +530,10 @@ inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx)
   const ACSM_STATETABLE &st = acsm->acsmStateTable[row - tb.firstMatchRow];
   bool any = false;
   for (uint32_t e = st.MatchBegin; e < st.MatchEnd; ++e) {
-    const ACSM_PATTERN *p = tb.entries[e];
-    if (!startsOnBoundary(p, i, ctx)) continue;
+    const AcsmTable::EntryInfo &in = tb.info[e];
+    if (!startsOnBoundary(in, i, ctx)) continue;
     any = true;
-    ctx.filer.file(p);
+    ctx.filer.file(in, tb.entries[e]);
   }
   return any;
 }
@@ -584,6 +605,7 @@ int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int
 // words are filed exactly as one walk files them.
 constexpr int kStreams = 10;
 constexpr int kEventCap = 64;
+constexpr int kSpillCap = 4096;
 
 struct Event {
   int pos;
@@ -615,7 +637,20 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
     cur[k] = k == 0 ? 0 : warmStart(begin[k]);
     st[k] = k == 0 ? state : tb.startState;
   }
-  Event events[kStreams][kEventCap];
+  // Each stream holds its matches back in a few slots of its own; one that
+  // needs more moves to the caller's room, taken at the first such need, of
+  // up to kSpillCap a stream. A stream with no more room stops holding
+  // back and walks the rest of its segment alone, after the ones before.
+  Event inlineEvents[kStreams][kEventCap];
+  Event *events[kStreams];
+  int capacity[kStreams];
+  for (int k = 0; k < kStreams; ++k) {
+    events[k] = inlineEvents[k];
+    capacity[k] = kEventCap;
+  }
+  Event *spilled = nullptr;
+  bool spillTaken = false;
+  const int spillCap = std::min(seg + 1, kSpillCap);
   int count[kStreams] = {};
   int overflowAt[kStreams];
   for (int &o : overflowAt) o = -1;
@@ -643,7 +678,20 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
       for (int k = 1; k < kStreams; ++k) {
         const int pos = cur[k] + j;
         if (!Step::isMatch(s[k]) || pos < begin[k] || overflowAt[k] >= 0) continue;
-        if (count[k] < kEventCap) {
+        if (count[k] == capacity[k] && capacity[k] < spillCap) {
+          if (!spillTaken && ctx.spill) {
+            spillTaken = true;
+            spilled = static_cast<Event *>(ctx.spill->take(
+                ctx.spill->ctx, sizeof(Event) * kStreams * static_cast<size_t>(spillCap)));
+          }
+          if (spilled) {
+            Event *room = spilled + static_cast<size_t>(k) * spillCap;
+            std::memcpy(room, events[k], sizeof(Event) * static_cast<size_t>(count[k]));
+            events[k] = room;
+            capacity[k] = spillCap;
+          }
+        }
+        if (count[k] < capacity[k]) {
           events[k][count[k]++] = {pos, s[k]};
         } else {
           overflowAt[k] = pos;
@@ -671,6 +719,7 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
     st[k] = s;
   }
   state = st[kStreams - 1];
+  if (spilled) ctx.spill->give(ctx.spill->ctx, spilled);
   return matches;
 }
 
@@ -683,7 +732,8 @@ int searchCompiled(const ACSM_STRUCT *acsm, const unsigned char *tx, int n, uint
 
 int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
-               char arrFindKeyOut3[][64], const uint64_t *gbkStarts, bool fold) {
+               char arrFindKeyOut3[][64], const uint64_t *gbkStarts, bool fold,
+               const AcsmSpill *spill = nullptr) {
   if (!current_state) return 0;
   int matches = 0;
   uint64_t seen[512];  // one bit per distinct filed text; up to 32768 texts
@@ -693,7 +743,7 @@ int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *cur
     uint32_t s = static_cast<uint32_t>(*current_state);
     const AcsmTable &tb = *acsm->table;
     if (!tb.isState(s)) s = tb.startState;  // not a state: a search from the start
-    MatchCtx ctx{filer, gbkStarts, Tx, fold ? tb.clsFold : nullptr, tb.selfClass};
+    MatchCtx ctx{filer, gbkStarts, Tx, fold ? tb.clsFold : nullptr, tb.selfClass, spill};
     matches = searchCompiled(acsm, Tx, n, s, ctx);
     *current_state = static_cast<int>(s);
   }
@@ -721,6 +771,13 @@ int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current
                  char arrFindKeyOut3[][64], const uint64_t *gbkStarts) {
   return searchWith(acsm, Tx, n, current_state, nFindKeyWordCharType, arrFindKeyOut1,
                     arrFindKeyOut2, arrFindKeyOut3, gbkStarts, false);
+}
+
+int acsmSearchSpill(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+                    int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
+                    char arrFindKeyOut3[][64], const uint64_t *gbkStarts, const AcsmSpill *spill) {
+  return searchWith(acsm, Tx, n, current_state, nFindKeyWordCharType, arrFindKeyOut1,
+                    arrFindKeyOut2, arrFindKeyOut3, gbkStarts, false, spill);
 }
 
 int acsmSearch(ACSM_STRUCT *acsm, unsigned char *Tx, int n, char * /*data*/, int *current_state,
@@ -767,6 +824,7 @@ size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
   return sizeof(AcsmTable) + tb.rows.capacity() * sizeof(uint32_t) +
          tb.states.capacity() * sizeof(AcsmTable::State) +
          tb.more.capacity() * sizeof(AcsmTable::Cell) + tb.entries.capacity() * sizeof(void *) +
+         tb.info.capacity() * sizeof(AcsmTable::EntryInfo) +
          tb.numMatchRows * sizeof(ACSM_STATETABLE);
 }
 

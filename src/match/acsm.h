@@ -83,6 +83,20 @@ int acsmSearch(ACSM_STRUCT *acsm, unsigned char *Tx, int n, char *data, int *cur
 int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                  int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
                  char arrFindKeyOut3[][64], const uint64_t *gbkStarts);
+// Room a search may take while it walks a long text as interleaved
+// segments, for the matches of later segments it holds back (8 bytes a
+// match, at most about 320 KiB, taken once a segment has more than a few):
+// take(ctx, bytes) gives it or null, give(ctx, p) takes it back at the end.
+struct AcsmSpill {
+  void *(*take)(void *ctx, size_t bytes);
+  void (*give)(void *ctx, void *p);
+  void *ctx;
+};
+// acsmSearchEx with that room: the same results; without it a segment
+// with many matches is walked again alone, which takes longer.
+int acsmSearchSpill(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
+                    int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
+                    char arrFindKeyOut3[][64], const uint64_t *gbkStarts, const AcsmSpill *spill);
 // The same search over a text as if it were its filtered form (the
 // response and POST checks drop NUL, TAB, LF, CR, space and ASCII
 // punctuation and lower-case ASCII letters): those bytes keep the state, and

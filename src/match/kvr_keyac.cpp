@@ -13,10 +13,15 @@ namespace {
 // Like the automata, it lives as long as the process: nothing frees it at
 // exit while another thread may still be searching.
 KvrPrefilter *gPrefilter = nullptr;
+KvrPrefilter *gBlockPrefilter = nullptr;
 }  // namespace
 
 const KvrPrefilter *kvrGetKeyPrefilter() {
   return gPrefilter;
+}
+
+const KvrPrefilter *kvrBlockKeyPrefilter() {
+  return gBlockPrefilter;
 }
 
 int kvrSplitKeyWord(const char *szKeyWord, char szMultiKeyWord[3][256]) {
@@ -86,6 +91,8 @@ void kvrFreeKeywordAutomata() {
   acsm_vazidez_getkeyb = acsm_vazidez_getkeyc = nullptr;
   delete gPrefilter;
   gPrefilter = nullptr;
+  delete gBlockPrefilter;
+  gBlockPrefilter = nullptr;
 }
 
 int kvrKeyWord2AC() {
@@ -107,7 +114,16 @@ int kvrKeyWord2AC() {
   for (const ACSM_PATTERN *p = acsm_vazidez_getkeyc->acsmPatterns; p; p = p->next)
     filter->add(p->patrn, static_cast<size_t>(p->n), 2, p->nKeyWordCharType == 2);
   filter->compile();
-  delete gPrefilter;  // a second load in the same process replaces it
+  // The block table's own: a page that holds many record words passes the
+  // shared filter at each of them, and would be looked up at each only to
+  // learn that no block word is there.
+  auto block = std::make_unique<KvrPrefilter>();
+  for (const ACSM_PATTERN *p = acsm_vazidez_getkeyc->acsmPatterns; p; p = p->next)
+    block->add(p->patrn, static_cast<size_t>(p->n), 2, p->nKeyWordCharType == 2);
+  block->compile();
+  delete gPrefilter;  // a second load in the same process replaces them
   gPrefilter = filter.release();
+  delete gBlockPrefilter;
+  gBlockPrefilter = block.release();
   return 1;
 }

@@ -130,3 +130,5 @@ class KvrPrefilter {
 
 // The filter over both GET automata, built with them; null before.
 const KvrPrefilter *kvrGetKeyPrefilter();
+// The same over the block automaton's patterns alone.
+const KvrPrefilter *kvrBlockKeyPrefilter();

@@ -8,6 +8,7 @@
 #include "config/kvr_config.h"
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"
+#include "util/kvr_bigbuf.h"
 #include "util/kvr_cpu.h"
 #include "util/kvr_gbk_bits.h"
 #include "util/kvr_simd.h"
@@ -578,8 +579,10 @@ using Resolver = int (*)(int, char[][64], char *, char *, char *);
 
 // Searches one automaton and resolves against its table: the one-word
 // entries first, then two, then three words.
+// With a pool, a long text's held-back matches may take room from it (see
+// acsmSearchSpill); the results are the same either way.
 bool searchTable(ACSM_STRUCT *acsm, const KvrFilteredText &ft, const Resolver resolve[3], int table,
-                 KvrGetHit *hit) {
+                 KvrGetHit *hit, apr_pool_t *pool = nullptr) {
   if (!acsm || acsm->numPatterns < 1) return false;
   // Empty lists: a slot is empty when its first byte is NUL, which is all the
   // search and the resolution look at.
@@ -587,9 +590,12 @@ bool searchTable(ACSM_STRUCT *acsm, const KvrFilteredText &ft, const Resolver re
   for (auto &list : lists)
     for (auto &slot : list) slot[0] = '\0';
   int state = 0, charset = 0;
-  const int found =
-      acsmSearchEx(acsm, reinterpret_cast<const unsigned char *>(ft.text), static_cast<int>(ft.len),
-                   &state, &charset, lists[0], lists[1], lists[2], ft.starts);
+  const AcsmSpill spill{
+      [](void *p, size_t bytes) { return kvrBigAlloc(static_cast<apr_pool_t *>(p), bytes); },
+      [](void *p, void *room) { kvrBigFree(static_cast<apr_pool_t *>(p), room); }, pool};
+  const int found = acsmSearchSpill(acsm, reinterpret_cast<const unsigned char *>(ft.text),
+                                    static_cast<int>(ft.len), &state, &charset, lists[0], lists[1],
+                                    lists[2], ft.starts, pool ? &spill : nullptr);
   if (found < 1) return false;
   for (int words = 1; words <= 3; ++words) {
     if (!lists[words - 1][0][0]) continue;
@@ -770,7 +776,18 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     }
     if (!found) return 0;
     *ft = kvrFilterText(pool, data, n, trail);
-    return kvrGetScan(*ft, exempt, script, hit, record);
+    // The searches in their order, each only when a prefilter finds a
+    // pattern of its table in the filtered text: a page that holds record
+    // words is not walked for block words it lacks.
+    const unsigned char *filtered = reinterpret_cast<const unsigned char *>(ft->text);
+    const KvrPrefilter *blockFilter = kvrBlockKeyPrefilter();
+    const bool blockThere = block && (!blockFilter || !blockFilter->usable() ||
+                                      blockFilter->any(filtered, ft->len, 2, ft->starts));
+    if (blockThere && searchTable(c, *ft, kBlock, 2, hit, pool)) return 2;
+    if (record && (!blockThere || filter->any(filtered, ft->len, 1, ft->starts)) &&
+        searchTable(b, *ft, kRecord, 1, hit, pool))
+      return 1;
+    return 0;
   } else if ((!c || acsmCanFold(c) || c->numPatterns < 1) &&
              (!b || acsmCanFold(b) || b->numPatterns < 1) && !memmem(data, n, "&nbsp;", 6)) {
     uint64_t *starts = static_cast<uint64_t *>(apr_palloc(pool, (n / 64 + 2) * sizeof(uint64_t)));

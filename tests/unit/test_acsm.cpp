@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -331,6 +332,7 @@ TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
   // matches dense enough to overflow the kept events of a segment.
   std::mt19937 rng(99);
   const string alphabet = "ab\xd0\xce";
+  int roomTaken = 0;
   for (int round = 0; round < 40; ++round) {
     vector<Pat> pats;
     const int np = 1 + static_cast<int>(rng() % 6);
@@ -344,16 +346,47 @@ TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
     ACSM_STRUCT *a = build(pats);
     Reference ref(pats);
     string text;
-    const int n = 3000 + static_cast<int>(rng() % 3000);
+    // A few long enough for a segment to hold more matches than the room
+    // a search may take for them.
+    const int n = (round % 10 == 0 ? 50000 : 3000) + static_cast<int>(rng() % 3000);
     for (int i = 0; i < n; ++i) text += alphabet[rng() % (round % 3 ? alphabet.size() : 2)];
     vector<bool> boundary(text.size() + 1);
     for (size_t i = 0; i < text.size(); ++i) boundary[i] = rng() % 4 != 0;
     const vector<uint64_t> bm = bitmapOf(boundary);
-    Lists r = search(a, text, bm.data());
     Lists e = ref.search(text, &boundary);
-    ASSERT_EQ(e.matches, r.matches) << "round " << round;
-    ASSERT_EQ(e.charset, r.charset) << "round " << round;
-    for (int k = 1; k <= 3; ++k) ASSERT_EQ(e.list(k), r.list(k)) << "round " << round;
+    // Without room for held-back matches, with it, and with room refused:
+    // the same results, and whatever room was taken is given back.
+    struct Room {
+      int taken = 0, given = 0;
+      bool refuse = false;
+    };
+    for (int variant = 0; variant < 3; ++variant) {
+      Room room;
+      room.refuse = variant == 2;
+      const AcsmSpill spill{[](void *c, size_t bytes) -> void * {
+                              auto *rm = static_cast<Room *>(c);
+                              if (rm->refuse) return nullptr;
+                              ++rm->taken;
+                              return std::malloc(bytes);
+                            },
+                            [](void *c, void *p) {
+                              ++static_cast<Room *>(c)->given;
+                              std::free(p);
+                            },
+                            &room};
+      Lists r;
+      r.matches =
+          acsmSearchSpill(a, (const unsigned char *)text.data(), (int)text.size(), &r.state,
+                          &r.charset, r.l1, r.l2, r.l3, bm.data(), variant ? &spill : nullptr);
+      ASSERT_EQ(e.matches, r.matches) << "round " << round << " variant " << variant;
+      ASSERT_EQ(e.charset, r.charset) << "round " << round << " variant " << variant;
+      for (int k = 1; k <= 3; ++k)
+        ASSERT_EQ(e.list(k), r.list(k)) << "round " << round << " variant " << variant;
+      ASSERT_EQ(room.taken, room.given);
+      ASSERT_LE(room.taken, 1);
+      roomTaken += room.taken;
+    }
+    Lists r = search(a, text, bm.data());
     // The state after the search is the one a single walk reaches.
     Lists one;
     for (char c : text)
@@ -362,6 +395,7 @@ TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
     ASSERT_EQ(one.state, r.state) << "round " << round;
     acsmFree(a);
   }
+  EXPECT_GT(roomTaken, 0);
 }
 
 TEST(AcsmTest, LargeSetsUseWideTablesAndStillAgree) {
