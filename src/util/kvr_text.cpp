@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/kvr_cpu.h"
+#include "util/kvr_simd.h"
+
 int kvrRepStr(apr_pool_t *p, char *szStrBuffIn, char *szSearch, char *szReplace, char *szStrBuffOut,
               int nStrBuffOutLen) {
   if (!szStrBuffIn || !szSearch || !szReplace || !szStrBuffOut || !*szStrBuffIn || !*szSearch ||
@@ -211,11 +214,12 @@ int kvrGbkAsciiLower(char *s, size_t n, int trail) {
   return second ? 1 : 0;
 }
 
-bool kvrTextIsUtf8(const unsigned char *p, size_t n) {
-  size_t i = 0;
-  // The tail of a character begun in the piece before.
-  while (i < n && i < 3 && (p[i] & 0xC0) == 0x80) ++i;
-  bool multi = false;
+namespace {
+
+// Whether the characters from i on (i at the start of one) are UTF-8, as
+// kvrTextIsUtf8 tells; `multi` whether one of more than one byte came
+// before i.
+bool utf8From(const unsigned char *p, size_t n, size_t i, bool multi) {
   while (i < n) {
     const unsigned char b = p[i];
     if (b < 0x80) {
@@ -250,6 +254,133 @@ bool kvrTextIsUtf8(const unsigned char *p, size_t n) {
     i += len;
   }
   return multi;
+}
+
+#ifdef __x86_64__
+// Whether n bytes are whole UTF-8 characters, 32 at a time: each byte is
+// judged with the one, two and three before it, by the classes of their
+// halves looked up in three small tables (one bit per kind of fault); *high
+// whether any byte is from 0x80 up.
+constexpr uint8_t kTooShort = 1 << 0;   // a lead byte not followed by a continuation
+constexpr uint8_t kTooLong = 1 << 1;    // a continuation after an ASCII byte
+constexpr uint8_t kOverlong3 = 1 << 2;  // e0 80..9f
+constexpr uint8_t kTooLarge = 1 << 3;   // above U+10FFFF
+constexpr uint8_t kSurrogate = 1 << 4;  // ed a0..bf
+constexpr uint8_t kOverlong2 = 1 << 5;  // c0, c1
+constexpr uint8_t kTooLarge1000 = 1 << 6;
+constexpr uint8_t kOverlong4 = 1 << 6;  // f0 80..8f
+constexpr uint8_t kTwoConts = 1 << 7;   // a continuation after a continuation
+constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+__attribute__((target("avx2"), always_inline)) inline __m256i table16(
+    uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3, uint8_t a4, uint8_t a5, uint8_t a6, uint8_t a7,
+    uint8_t a8, uint8_t a9, uint8_t a10, uint8_t a11, uint8_t a12, uint8_t a13, uint8_t a14,
+    uint8_t a15) {
+  return _mm256_setr_epi8(
+      static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
+      static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
+      static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10),
+      static_cast<char>(a11), static_cast<char>(a12), static_cast<char>(a13),
+      static_cast<char>(a14), static_cast<char>(a15), static_cast<char>(a0),
+      static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3), static_cast<char>(a4),
+      static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7), static_cast<char>(a8),
+      static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
+      static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14),
+      static_cast<char>(a15));
+}
+
+// The faults of the 32 bytes of `in`, `prev` the 32 before them.
+__attribute__((target("avx2"), always_inline)) inline __m256i utf8Faults(__m256i in, __m256i prev) {
+  const __m256i low4 = _mm256_set1_epi8(0x0F);
+  const __m256i joined = _mm256_permute2x128_si256(prev, in, 0x21);
+  const __m256i prev1 = _mm256_alignr_epi8(in, joined, 15);
+  const __m256i prev2 = _mm256_alignr_epi8(in, joined, 14);
+  const __m256i prev3 = _mm256_alignr_epi8(in, joined, 13);
+  const __m256i byte1High = _mm256_shuffle_epi8(
+      table16(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+              kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
+              kTooShort | kOverlong3 | kSurrogate,
+              kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
+      _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low4));
+  constexpr uint8_t kBig = kCarry | kTooLarge | kTooLarge1000;
+  const __m256i byte1Low = _mm256_shuffle_epi8(
+      table16(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+              kCarry | kTooLarge, kBig, kBig, kBig, kBig, kBig, kBig, kBig, kBig,
+              kBig | kSurrogate, kBig, kBig),
+      _mm256_and_si256(prev1, low4));
+  constexpr uint8_t kCont = kTooLong | kOverlong2 | kTwoConts;
+  const __m256i byte2High = _mm256_shuffle_epi8(
+      table16(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+              kTooShort, kCont | kOverlong3 | kTooLarge1000 | kOverlong4,
+              kCont | kOverlong3 | kTooLarge, kCont | kSurrogate | kTooLarge,
+              kCont | kSurrogate | kTooLarge, kTooShort, kTooShort, kTooShort, kTooShort),
+      _mm256_and_si256(_mm256_srli_epi16(in, 4), low4));
+  const __m256i special = _mm256_and_si256(_mm256_and_si256(byte1High, byte1Low), byte2High);
+  // Bytes that must be the third or fourth of a character: two after a
+  // lead of three or more bytes, three after one of four.
+  const __m256i must23 =
+      _mm256_or_si256(_mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80))),
+                      _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80))));
+  return _mm256_xor_si256(_mm256_and_si256(must23, _mm256_set1_epi8(static_cast<char>(0x80))),
+                          special);
+}
+
+__attribute__((target("avx2"))) bool wholeUtf8Avx2(const unsigned char *p, size_t n, bool *high) {
+  __m256i prev = _mm256_setzero_si256(), faults = _mm256_setzero_si256();
+  __m256i any = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+    any = _mm256_or_si256(any, in);
+    // ASCII after ASCII needs no tables.
+    if (_mm256_movemask_epi8(_mm256_or_si256(in, prev)) == 0) {
+      prev = in;
+      continue;
+    }
+    faults = utf8Faults(in, prev);
+    // Other text (GBK) shows a fault within its first characters.
+    if (!_mm256_testz_si256(faults, faults)) return false;
+    prev = in;
+  }
+  if (i < n) {
+    alignas(32) unsigned char tail[32] = {};
+    std::memcpy(tail, p + i, n - i);
+    const __m256i in = _mm256_load_si256(reinterpret_cast<const __m256i *>(tail));
+    any = _mm256_or_si256(any, in);
+    faults = _mm256_or_si256(faults, utf8Faults(in, prev));
+    prev = in;
+  }
+  // The bytes after the end are ASCII: a character cut short is a fault.
+  faults = _mm256_or_si256(faults, utf8Faults(_mm256_setzero_si256(), prev));
+  *high = _mm256_movemask_epi8(any) != 0;
+  return _mm256_testz_si256(faults, faults);
+}
+#endif
+
+}  // namespace
+
+bool kvrTextIsUtf8(const unsigned char *p, size_t n) {
+  size_t i = 0;
+  // The tail of a character begun in the piece before.
+  while (i < n && i < 3 && (p[i] & 0xC0) == 0x80) ++i;
+#ifdef __x86_64__
+  if (n - i >= 64 && kvrSimdLevel() >= kKvrSimdAvx2) {
+    // Whole characters up to the last one, which the end of the piece may
+    // cut short; that one as before.
+    size_t e = n;
+    for (size_t k = 1; k <= 4; ++k) {
+      const unsigned char b = p[n - k];
+      if ((b & 0xC0) == 0x80) continue;
+      const size_t len = b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+      if (len > k) e = n - k;
+      break;
+    }
+    bool high = false;
+    if (!wholeUtf8Avx2(p + i, e - i, &high)) return false;
+    return utf8From(p, n, e, high);
+  }
+#endif
+  return utf8From(p, n, i, false);
 }
 
 size_t kvrStripBlanks(char *line) {

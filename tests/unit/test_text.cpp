@@ -1,7 +1,10 @@
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "test_support.h"
+#include "util/kvr_cpu.h"
 #include "util/kvr_text.h"
 
 using std::string;
@@ -98,6 +101,58 @@ TEST_F(TextTest, IsUtf8) {
   EXPECT_EQ(0, kvrIsUtf8("中文字", std::strlen("中文字")));  // GBK (the literal is compiled as GBK)
   EXPECT_EQ(0, kvrIsUtf8("a\x80xyz", 5));
   EXPECT_EQ(1, kvrIsUtf8("\xc0\x80xx", 4));  // over-long forms pass
+}
+
+TEST_F(TextTest, TextIsUtf8IsTheSameWithEveryInstructionSet) {
+  // Long texts go 32 bytes at a time where the processor can; the plain
+  // reading is the reference. Pieces of every kind of character and fault,
+  // cut at every offset at both ends.
+  const string pieces[] = {
+      "a",  "Z ",       "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "\xe0\xa0\x80",
+      "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
+      "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff", "\x80", "\xbf\xbf",
+      "\xe4\xb8", "\xc3", "\xf0\x9f", "\xd6\xd0", "\xb0\xa1"};
+  std::mt19937 rng(31);
+  const std::vector<KvrSimdLevel> levels = kvrTestSimdLevels();
+  auto agree = [&](const string &t, const string &label) {
+    bool want;
+    {
+      KvrSimdGuard plain(kKvrSimdScalar);
+      want = kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(t.data()), t.size());
+    }
+    for (const KvrSimdLevel level : levels) {
+      KvrSimdGuard guard(level);
+      ASSERT_EQ(want, kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(t.data()), t.size()))
+          << label << " level " << level;
+    }
+  };
+  for (int round = 0; round < 400; ++round) {
+    // Mostly good characters, a fault now and then.
+    const size_t good = round % 4 ? 7 : 23;
+    string t;
+    const int n = 20 + static_cast<int>(rng() % (round % 10 ? 120 : 600));
+    for (int i = 0; i < n; ++i)
+      t += pieces[rng() % 50 ? rng() % good : 7 + rng() % 16];
+    for (size_t cut = 0; cut < 5 && cut < t.size(); ++cut) {
+      agree(t.substr(cut), "round " + std::to_string(round) + " from " + std::to_string(cut));
+      agree(t.substr(0, t.size() - cut), "round " + std::to_string(round) + " cut " +
+                                             std::to_string(cut));
+      ASSERT_FALSE(HasFailure());
+    }
+  }
+  // Long texts the answer of which is plain.
+  string chinese;
+  for (int i = 0; i < 300; ++i) chinese += "\xe4\xb8\xad" + string(i % 7 == 0 ? "ab " : "");
+  const auto is = [](const string &t) {
+    return kvrTextIsUtf8(reinterpret_cast<const unsigned char *>(t.data()), t.size());
+  };
+  EXPECT_TRUE(is(chinese));
+  EXPECT_TRUE(is(chinese.substr(1, chinese.size() - 2)));  // cut inside characters
+  EXPECT_FALSE(is(string(500, 'a')));
+  string faulty = chinese;
+  faulty[600] = '\xff';
+  EXPECT_FALSE(is(faulty));
+  EXPECT_FALSE(is(chinese + "\xed\xa0\x80" + chinese));
 }
 
 TEST_F(TextTest, CovertConvertsAndKeepsWhatConvertedBeforeABadByte) {
