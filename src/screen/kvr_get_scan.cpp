@@ -654,6 +654,9 @@ namespace {
 // Pieces of the first look, and what each keeps of the one before: a
 // pattern of the prefilter is at most 255 bytes.
 constexpr size_t kFirstLookPiece = 65536, kFirstLookCarry = 255;
+// The first piece is short: a text that holds a keyword mostly holds one
+// early, and is then not filtered twice in full.
+constexpr size_t kFirstLookOpening = 4096;
 
 }  // namespace
 
@@ -732,7 +735,8 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     bool bounds = false;
     size_t carry = 0;
     for (size_t at = 0; at < n && !found;) {
-      const size_t end = cutBefore(data, n, n - at > kFirstLookPiece ? at + kFirstLookPiece : n);
+      const size_t piece = at == 0 ? kFirstLookOpening : kFirstLookPiece;
+      const size_t end = cutBefore(data, n, n - at > piece ? at + piece : n);
       const size_t len = carry + (bounds ? kvrFilterTextBytesBounds(data + at, end - at, &phase,
                                                                     text, starts, carry)
                                          : kvrFilterTextBytes(data + at, end - at, text + carry));

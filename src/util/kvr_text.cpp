@@ -279,14 +279,13 @@ __attribute__((target("avx2"), always_inline)) inline __m256i table16(
   return _mm256_setr_epi8(
       static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
       static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
-      static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10),
-      static_cast<char>(a11), static_cast<char>(a12), static_cast<char>(a13),
-      static_cast<char>(a14), static_cast<char>(a15), static_cast<char>(a0),
-      static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3), static_cast<char>(a4),
-      static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7), static_cast<char>(a8),
-      static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
+      static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
       static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14),
-      static_cast<char>(a15));
+      static_cast<char>(a15), static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2),
+      static_cast<char>(a3), static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6),
+      static_cast<char>(a7), static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10),
+      static_cast<char>(a11), static_cast<char>(a12), static_cast<char>(a13),
+      static_cast<char>(a14), static_cast<char>(a15));
 }
 
 // The faults of the 32 bytes of `in`, `prev` the 32 before them.
@@ -305,8 +304,8 @@ __attribute__((target("avx2"), always_inline)) inline __m256i utf8Faults(__m256i
   constexpr uint8_t kBig = kCarry | kTooLarge | kTooLarge1000;
   const __m256i byte1Low = _mm256_shuffle_epi8(
       table16(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
-              kCarry | kTooLarge, kBig, kBig, kBig, kBig, kBig, kBig, kBig, kBig,
-              kBig | kSurrogate, kBig, kBig),
+              kCarry | kTooLarge, kBig, kBig, kBig, kBig, kBig, kBig, kBig, kBig, kBig | kSurrogate,
+              kBig, kBig),
       _mm256_and_si256(prev1, low4));
   constexpr uint8_t kCont = kTooLong | kOverlong2 | kTwoConts;
   const __m256i byte2High = _mm256_shuffle_epi8(

@@ -107,11 +107,29 @@ TEST_F(TextTest, TextIsUtf8IsTheSameWithEveryInstructionSet) {
   // Long texts go 32 bytes at a time where the processor can; the plain
   // reading is the reference. Pieces of every kind of character and fault,
   // cut at every offset at both ends.
-  const string pieces[] = {
-      "a",  "Z ",       "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "\xe0\xa0\x80",
-      "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xed\xa0\x80",
-      "\xf0\x8f\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff", "\x80", "\xbf\xbf",
-      "\xe4\xb8", "\xc3", "\xf0\x9f", "\xd6\xd0", "\xb0\xa1"};
+  const string pieces[] = {"a",
+                           "Z ",
+                           "\xc3\xa9",
+                           "\xe4\xb8\xad",
+                           "\xf0\x9f\x98\x80",
+                           "\xe0\xa0\x80",
+                           "\xed\x9f\xbf",
+                           "\xf4\x8f\xbf\xbf",
+                           "\xc0\x80",
+                           "\xc1\xbf",
+                           "\xe0\x9f\xbf",
+                           "\xed\xa0\x80",
+                           "\xf0\x8f\xbf\xbf",
+                           "\xf4\x90\x80\x80",
+                           "\xf5\x80\x80\x80",
+                           "\xff",
+                           "\x80",
+                           "\xbf\xbf",
+                           "\xe4\xb8",
+                           "\xc3",
+                           "\xf0\x9f",
+                           "\xd6\xd0",
+                           "\xb0\xa1"};
   std::mt19937 rng(31);
   const std::vector<KvrSimdLevel> levels = kvrTestSimdLevels();
   auto agree = [&](const string &t, const string &label) {
@@ -131,12 +149,11 @@ TEST_F(TextTest, TextIsUtf8IsTheSameWithEveryInstructionSet) {
     const size_t good = round % 4 ? 7 : 23;
     string t;
     const int n = 20 + static_cast<int>(rng() % (round % 10 ? 120 : 600));
-    for (int i = 0; i < n; ++i)
-      t += pieces[rng() % 50 ? rng() % good : 7 + rng() % 16];
+    for (int i = 0; i < n; ++i) t += pieces[rng() % 50 ? rng() % good : 7 + rng() % 16];
     for (size_t cut = 0; cut < 5 && cut < t.size(); ++cut) {
       agree(t.substr(cut), "round " + std::to_string(round) + " from " + std::to_string(cut));
-      agree(t.substr(0, t.size() - cut), "round " + std::to_string(round) + " cut " +
-                                             std::to_string(cut));
+      agree(t.substr(0, t.size() - cut),
+            "round " + std::to_string(round) + " cut " + std::to_string(cut));
       ASSERT_FALSE(HasFailure());
     }
   }
