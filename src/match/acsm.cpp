@@ -603,7 +603,7 @@ int walk(const ACSM_STRUCT *acsm, const Step &step, const unsigned char *tx, int
 // have there. Matches of the first segment are handled as they come; those
 // of the others are kept and handled afterwards, in text order, so that the
 // words are filed exactly as one walk files them.
-constexpr int kStreams = 10;
+constexpr int kStreams = 8;
 constexpr int kEventCap = 64;
 constexpr int kSpillCap = 4096;
 

@@ -85,7 +85,7 @@ int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current
                  char arrFindKeyOut3[][64], const uint64_t *gbkStarts);
 // Room a search may take while it walks a long text as interleaved
 // segments, for the matches of later segments it holds back (8 bytes a
-// match, at most about 320 KiB, taken once a segment has more than a few):
+// match, at most 256 KiB, taken once a segment has more than a few):
 // take(ctx, bytes) gives it or null, give(ctx, p) takes it back at the end.
 struct AcsmSpill {
   void *(*take)(void *ctx, size_t bytes);
