@@ -102,6 +102,9 @@ struct AcsmTable {
     uint8_t pad;
   };
   std::vector<EntryInfo> info;
+  // Each match row's entries [begin, end) as begin | end << 32: eight
+  // bytes a row stay in the cache where the rows' records do not.
+  std::vector<uint64_t> span;
   uint32_t numMatchRows = 0;
   int numFileKeys = 0;
   int maxPatternLen = 0;
@@ -375,6 +378,7 @@ void compileImpl(ACSM_STRUCT *acsm) {
       tb->entries.push_back(p);
     }
     row.MatchEnd = static_cast<uint32_t>(tb->entries.size());
+    tb->span.push_back(row.MatchBegin | static_cast<uint64_t>(row.MatchEnd) << 32);
   }
 
   // Patterns that file the same text (as the lists compare it) in the same
@@ -527,9 +531,10 @@ inline bool startsOnBoundary(const AcsmTable::EntryInfo &in, int end, const Matc
 inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx) {
   if (ctx.fold && ctx.dropped(i)) return false;
   const AcsmTable &tb = *acsm->table;
-  const ACSM_STATETABLE &st = acsm->acsmStateTable[row - tb.firstMatchRow];
+  const uint64_t span = tb.span[row - tb.firstMatchRow];
   bool any = false;
-  for (uint32_t e = st.MatchBegin; e < st.MatchEnd; ++e) {
+  for (uint32_t e = static_cast<uint32_t>(span), end = static_cast<uint32_t>(span >> 32); e < end;
+       ++e) {
     const AcsmTable::EntryInfo &in = tb.info[e];
     if (!startsOnBoundary(in, i, ctx)) continue;
     any = true;
@@ -824,7 +829,7 @@ size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
   return sizeof(AcsmTable) + tb.rows.capacity() * sizeof(uint32_t) +
          tb.states.capacity() * sizeof(AcsmTable::State) +
          tb.more.capacity() * sizeof(AcsmTable::Cell) + tb.entries.capacity() * sizeof(void *) +
-         tb.info.capacity() * sizeof(AcsmTable::EntryInfo) +
+         tb.info.capacity() * sizeof(AcsmTable::EntryInfo) + tb.span.capacity() * 8 +
          tb.numMatchRows * sizeof(ACSM_STATETABLE);
 }
 
