@@ -20,7 +20,9 @@
 // A key is the pattern's first bytes, but in a UTF-8 pattern the bytes
 // after a character's first byte: a Chinese character's first byte takes
 // one of a few values, so keys that begin with it would let through a
-// large part of any Chinese UTF-8 page.
+// large part of any Chinese UTF-8 page. In any other pattern longer than
+// its key, the key begins one byte in: the first two characters of a
+// longer word are often a common word of their own.
 #pragma once
 
 #include <cstddef>

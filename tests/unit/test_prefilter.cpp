@@ -142,8 +142,10 @@ TEST(Prefilter, OccurrenceAtEveryPositionOfLongTexts) {
   // The vector loops take 32 or 64 positions at a time and leave a tail:
   // a pattern found at any position of any length of text.
   const std::vector<Pat> pats = {{"\xd6\xd0\xce\xc4", 2, false},
+                                 {"\xd6\xd0\xce\xc4\xb0\xa1", 1, false},
                                  {"\xe4\xb8\xad\xe6\x96\x87", 1, true},
                                  {"q9", 1, false},
+                                 {"x\xb0\xa1", 2, false},
                                  {"\xe4\xb8\xad", 2, true}};
   const KvrPrefilter f = build(pats);
   ASSERT_TRUE(f.usable());
@@ -160,14 +162,22 @@ TEST(Prefilter, OccurrenceAtEveryPositionOfLongTexts) {
   }
 }
 
-TEST(Prefilter, KeyInsideAUtf8PatternStillFindsItAtTheTextStart) {
-  // The key of a UTF-8 pattern stands after its first byte: an occurrence
-  // at position 0 puts the key at position 1.
-  const std::vector<Pat> pats = {{"\xe4\xb8\xad\xe6\x96\x87", 1, true}};
-  const KvrPrefilter f = build(pats);
-  expectSame(f, pats, "\xe4\xb8\xad\xe6\x96\x87", "whole text");
-  expectSame(f, pats, "\xb8\xad\xe6\x96\x87", "without its first byte");
-  expectSame(f, pats, "\xe5\xb8\xad\xe6\x96\x87", "another first byte");
+TEST(Prefilter, KeyInsideAPatternStillFindsItAtTheTextStart) {
+  // The key of a UTF-8 pattern, and of a GBK one longer than the key, stands
+  // after its first byte: an occurrence at position 0 puts the key at
+  // position 1.
+  const std::vector<std::vector<Pat>> sets = {{{"\xe4\xb8\xad\xe6\x96\x87", 1, true}},
+                                              {{"\xd6\xd0\xce\xc4\xb0\xa1", 2, false}},
+                                              {{"\xd6\xd0\xce", 1, false}}};
+  for (const auto &pats : sets) {
+    const KvrPrefilter f = build(pats);
+    const string &p = pats[0].bytes;
+    expectSame(f, pats, p, "whole text");
+    expectSame(f, pats, p.substr(1), "without its first byte");
+    expectSame(f, pats, "\xe5" + p.substr(1), "another first byte");
+    // With boundaries: a GBK form one byte into a character is not taken.
+    expectSame(f, pats, "\xb0" + p, "one byte in");
+  }
 }
 
 TEST(Prefilter, OneBytePatternMakesItUnusable) {
