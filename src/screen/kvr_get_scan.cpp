@@ -646,10 +646,10 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 namespace {
 
 // Pieces of the first look, and what each keeps of the one before: a
-// pattern of the prefilter is at most 255 bytes. The piece where a GBK form
-// turns up is read again with boundaries, which happens in most long real
-// Chinese pages: pieces of 32 KiB read half as much twice as pieces of
-// 64 KiB, and cost no more otherwise (smaller ones do).
+// pattern of the prefilter is at most 255 bytes. A piece is read again with
+// boundaries where it must be (see PieceStarts): pieces of 32 KiB read half
+// as much twice as pieces of 64 KiB, and cost no more otherwise (smaller
+// ones do).
 constexpr size_t kFirstLookPiece = 32768, kFirstLookCarry = 255;
 
 }  // namespace
@@ -684,9 +684,74 @@ void moveBitsDown(uint64_t *words, size_t from, size_t count) {
 
 }  // namespace
 
-size_t kvrFirstLookRoom(size_t n) {
+namespace {
+
+// The room of the first look's own text and boundaries.
+size_t lookRoom(size_t n) {
   const size_t text = firstLookText(n);
   return text + ((text - 64) / 64 + 3) * sizeof(uint64_t);
+}
+
+// Where the characters of a piece begin, for the first look without
+// boundaries: in real Chinese GBK text the bytes of a two-character word
+// turn up across three characters every few dozen kilobytes, and a GBK form
+// counts only where a character begins. Asked of an occurrence found, the
+// piece is read again with its boundaries, into room of its own, as far as
+// that occurrence (and no further than asked so far: a later question
+// about the same piece goes on from there). A byte the piece's text keeps
+// from before the piece has no answer here: it is taken as a beginning,
+// and `unsure` set.
+struct PieceStarts {
+  const char *data;  // the whole text, its n bytes, and the phase of its first
+  size_t n;
+  int trail;
+  size_t at, end;  // the piece
+  size_t carry;    // bytes at the beginning of its text that come from before it
+  char *text;      // room for the piece read again: its text and boundaries
+  uint64_t *starts;
+  size_t read, len;  // read again so far: up to data + read, giving len bytes
+  int phase;
+  bool begun, unsure;
+};
+
+// Room for a piece read again, after the first look's: its text, whole
+// vectors stored past it, then its boundaries.
+size_t pieceText(size_t n) {
+  return ((n < kFirstLookPiece ? n : kFirstLookPiece) + 64 + 7) & ~size_t{7};
+}
+size_t pieceRoom(size_t n) {
+  return pieceText(n) + (pieceText(n) / 64 + 2) * sizeof(uint64_t);
+}
+
+bool pieceBegins(void *context, size_t i) {
+  PieceStarts &s = *static_cast<PieceStarts *>(context);
+  if (i < s.carry) {
+    s.unsure = true;
+    return true;
+  }
+  i -= s.carry;
+  if (!s.begun) {
+    s.begun = true;
+    s.read = s.at;
+    s.len = 0;
+    s.phase = kvrGbkTrailAfter(s.data, s.at, s.trail);
+  }
+  // A few kilobytes at a time, never cut inside an "&nbsp;", so that the
+  // text read again is the piece's text.
+  constexpr size_t kStep = 4096;
+  while (s.len <= i && s.read < s.end) {
+    const size_t stop = s.end - s.read > kStep ? cutBefore(s.data, s.n, s.read + kStep) : s.end;
+    s.len +=
+        kvrFilterTextBytesBounds(s.data + s.read, stop - s.read, &s.phase, s.text, s.starts, s.len);
+    s.read = stop;
+  }
+  return (s.starts[i >> 6] >> (i & 63)) & 1;
+}
+
+}  // namespace
+
+size_t kvrFirstLookRoom(size_t n) {
+  return lookRoom(n) + pieceRoom(n);
 }
 
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
@@ -722,9 +787,19 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     else
       text = static_cast<char *>(apr_palloc(pool, room));
     uint64_t *starts = reinterpret_cast<uint64_t *>(text + firstLookText(n));
-    // Most texts hold no GBK form's bytes across two characters: the look
-    // reads them without boundaries, which costs less, and starts again
-    // with them at the first GBK form it finds.
+    // The look reads the text without boundaries, which costs less, and
+    // asks where characters begin only of the GBK forms it finds
+    // (PieceStarts). Where that has no answer (a GBK form that begins before
+    // the piece), it starts again with boundaries.
+    PieceStarts again{};
+    again.data = data;
+    again.n = n;
+    again.trail = trail;
+    again.text = text + lookRoom(n);
+    again.starts = reinterpret_cast<uint64_t *>(again.text + pieceText(n));
+    KvrPrefilter::Starts asked;
+    asked.begins = pieceBegins;
+    asked.context = &again;
     int found = 0, phase = trail;
     bool bounds = false;
     size_t carry = 0;
@@ -733,9 +808,16 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
       const size_t len = carry + (bounds ? kvrFilterTextBytesBounds(data + at, end - at, &phase,
                                                                     text, starts, carry)
                                          : kvrFilterTextBytes(data + at, end - at, text + carry));
-      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups,
-                           bounds ? starts : nullptr);
-      if (found == KvrPrefilter::kGbkForm && !bounds) {
+      if (bounds) {
+        found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups, starts);
+      } else {
+        again.at = at;
+        again.end = end;
+        again.carry = carry;
+        again.begun = again.unsure = false;
+        found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups, asked);
+      }
+      if (found == KvrPrefilter::kGbkForm && !bounds && again.unsure) {
         // This piece again, with boundaries, and the end of the text before
         // it (read again from far enough back) as what it keeps.
         bounds = true;

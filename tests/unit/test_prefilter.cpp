@@ -95,9 +95,18 @@ void expectSame(const KvrPrefilter &f, const std::vector<Pat> &pats, const strin
       const auto *t = reinterpret_cast<const unsigned char *>(text.data());
       ASSERT_EQ(plain(pats, text, groups), f.any(t, text.size(), groups))
           << what << " level " << level << " groups " << groups;
-      for (const std::vector<uint64_t> *starts : {&alternate, &mixed})
+      for (const std::vector<uint64_t> *starts : {&alternate, &mixed}) {
         ASSERT_EQ(plain(pats, text, groups, starts), f.any(t, text.size(), groups, starts->data()))
             << what << " with boundaries, level " << level << " groups " << groups;
+        // The same boundaries told by a function when asked.
+        KvrPrefilter::Starts told;
+        told.begins = [](void *bits, size_t i) {
+          return ((static_cast<const uint64_t *>(bits)[i >> 6] >> (i & 63)) & 1) != 0;
+        };
+        told.context = const_cast<uint64_t *>(starts->data());
+        ASSERT_EQ(plain(pats, text, groups, starts), f.find(t, text.size(), groups, told) != 0)
+            << what << " with boundaries told, level " << level << " groups " << groups;
+      }
     }
   }
 }
