@@ -696,31 +696,34 @@ size_t lookRoom(size_t n) {
 // boundaries: in real Chinese GBK text the bytes of a two-character word
 // turn up across three characters every few dozen kilobytes, and a GBK form
 // counts only where a character begins. Asked of an occurrence found, the
-// piece is read again with its boundaries, into room of its own, as far as
-// that occurrence (and no further than asked so far: a later question
-// about the same piece goes on from there). A byte the piece's text keeps
-// from before the piece has no answer here: it is taken as a beginning,
-// and `unsure` set.
+// piece is read again with its boundaries as far as that occurrence (and no
+// further than asked so far: a later question about the same piece goes on
+// from there), a few kilobytes at a time into room of that size; only the
+// boundaries are kept. A byte the piece's text keeps from before the piece
+// has no answer here: it is taken as a beginning, and `unsure` set.
+constexpr size_t kAgainStep = 4096;
+
 struct PieceStarts {
   const char *data;  // the whole text, its n bytes, and the phase of its first
   size_t n;
   int trail;
   size_t at, end;  // the piece
   size_t carry;    // bytes at the beginning of its text that come from before it
-  char *text;      // room for the piece read again: its text and boundaries
-  uint64_t *starts;
+  char *text;      // room for a step's text and boundaries
+  uint64_t *stepStarts;
+  uint64_t *starts;  // the boundaries of the piece read again so far
   size_t read, len;  // read again so far: up to data + read, giving len bytes
   int phase;
   bool begun, unsure;
 };
 
-// Room for a piece read again, after the first look's: its text, whole
-// vectors stored past it, then its boundaries.
-size_t pieceText(size_t n) {
-  return ((n < kFirstLookPiece ? n : kFirstLookPiece) + 64 + 7) & ~size_t{7};
-}
+// Room for a piece read again, after the first look's: a step's text, whole
+// vectors stored past it, and its boundaries; then the piece's boundaries.
+constexpr size_t kAgainText = kAgainStep + 64;
+constexpr size_t kAgainStepStarts = (kAgainText / 64 + 2) * sizeof(uint64_t);
 size_t pieceRoom(size_t n) {
-  return pieceText(n) + (pieceText(n) / 64 + 2) * sizeof(uint64_t);
+  return kAgainText + kAgainStepStarts +
+         ((n < kFirstLookPiece ? n : kFirstLookPiece) / 64 + 2) * sizeof(uint64_t);
 }
 
 bool pieceBegins(void *context, size_t i) {
@@ -735,14 +738,24 @@ bool pieceBegins(void *context, size_t i) {
     s.read = s.at;
     s.len = 0;
     s.phase = kvrGbkTrailAfter(s.data, s.at, s.trail);
+    s.starts[0] = 0;
   }
-  // A few kilobytes at a time, never cut inside an "&nbsp;", so that the
-  // text read again is the piece's text.
-  constexpr size_t kStep = 4096;
+  // Never cut inside an "&nbsp;", so that the text read again is the
+  // piece's text.
   while (s.len <= i && s.read < s.end) {
-    const size_t stop = s.end - s.read > kStep ? cutBefore(s.data, s.n, s.read + kStep) : s.end;
-    s.len +=
-        kvrFilterTextBytesBounds(s.data + s.read, stop - s.read, &s.phase, s.text, s.starts, s.len);
+    const size_t stop =
+        s.end - s.read > kAgainStep ? cutBefore(s.data, s.n, s.read + kAgainStep) : s.end;
+    const size_t got =
+        kvrFilterTextBytesBounds(s.data + s.read, stop - s.read, &s.phase, s.text, s.stepStarts, 0);
+    // The step's boundaries after the piece's so far (the bits of the word
+    // at len from len up are clear).
+    const unsigned off = s.len & 63;
+    uint64_t *to = s.starts + (s.len >> 6);
+    for (size_t k = 0; k * 64 < got; ++k) {
+      to[k] |= s.stepStarts[k] << off;
+      to[k + 1] = off ? s.stepStarts[k] >> (64 - off) : 0;
+    }
+    s.len += got;
     s.read = stop;
   }
   return (s.starts[i >> 6] >> (i & 63)) & 1;
@@ -796,7 +809,8 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     again.n = n;
     again.trail = trail;
     again.text = text + lookRoom(n);
-    again.starts = reinterpret_cast<uint64_t *>(again.text + pieceText(n));
+    again.stepStarts = reinterpret_cast<uint64_t *>(again.text + kAgainText);
+    again.starts = again.stepStarts + kAgainStepStarts / sizeof(uint64_t);
     KvrPrefilter::Starts asked;
     asked.begins = pieceBegins;
     asked.context = &again;
