@@ -646,10 +646,10 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 namespace {
 
 // Pieces of the first look, and what each keeps of the one before: a
-// pattern of the prefilter is at most 255 bytes. A piece is read again with
-// boundaries where it must be (see PieceStarts): pieces of 32 KiB read half
-// as much twice as pieces of 64 KiB, and cost no more otherwise (smaller
-// ones do).
+// pattern of the prefilter is at most 255 bytes. On long real Chinese pages,
+// where a piece is now and then read again with boundaries (PieceStarts),
+// pieces of 32 KiB measured a little faster than pieces of 64 KiB, and
+// smaller ones slower.
 constexpr size_t kFirstLookPiece = 32768, kFirstLookCarry = 255;
 
 }  // namespace
@@ -693,8 +693,8 @@ size_t lookRoom(size_t n) {
 }
 
 // Where the characters of a piece begin, for the first look without
-// boundaries: in real Chinese GBK text the bytes of a two-character word
-// turn up across three characters every few dozen kilobytes, and a GBK form
+// boundaries: in real Chinese GBK text the bytes of some two-character word
+// turn up across three characters every hundred kilobytes or so, and a GBK form
 // counts only where a character begins. Asked of an occurrence found, the
 // piece is read again with its boundaries as far as that occurrence (and no
 // further than asked so far: a later question about the same piece goes on
