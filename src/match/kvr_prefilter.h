@@ -20,7 +20,9 @@
 // A key is the pattern's first bytes, but in a UTF-8 pattern the bytes
 // after a character's first byte: a Chinese character's first byte takes
 // one of a few values, so keys that begin with it would let through a
-// large part of any Chinese UTF-8 page.
+// large part of any Chinese UTF-8 page. In any other pattern longer than
+// its key, the key begins one byte in: the first two characters of a
+// longer word are often a common word of their own.
 #pragma once
 
 #include <cstddef>
@@ -48,12 +50,23 @@ class KvrPrefilter {
            const uint64_t *starts = nullptr) const {
     return find(text, n, groups, starts) != 0;
   }
+  // Where characters begin, for the GBK forms: bit i of `bits` set when
+  // byte i begins one; or, without them, what `begins` answers for byte i.
+  // It is asked only of an occurrence found, so that a costly answer (the
+  // text read again with its boundaries) costs little.
+  struct Starts {
+    const uint64_t *bits = nullptr;
+    bool (*begins)(void *context, size_t i) = nullptr;
+    void *context = nullptr;
+    bool at(size_t i) const { return bits ? (bits[i >> 6] >> (i & 63)) & 1 : begins(context, i); }
+  };
   // The same, telling what the first occurrence found was: 0 none,
   // kGbkForm a GBK form (which the search takes only where a character
   // begins), kFreeForm any other.
   static constexpr int kGbkForm = 1, kFreeForm = 2;
   int find(const unsigned char *text, size_t n, unsigned groups,
            const uint64_t *starts = nullptr) const;
+  int find(const unsigned char *text, size_t n, unsigned groups, const Starts &starts) const;
   // Bytes of the tables; number of distinct four-byte beginnings.
   size_t bytes() const;
   size_t keys() const { return longKeys_; }
@@ -81,16 +94,16 @@ class KvrPrefilter {
   const uint32_t *pairs() const { return hasShort_ ? pairs_.data() : nullptr; }
   // The exact tests of one position that passed a filter.
   int verifyLong(const unsigned char *text, size_t n, size_t p, unsigned groups,
-                 const uint64_t *starts = nullptr) const;
+                 const Starts *starts = nullptr) const;
   int verifyShort(const unsigned char *text, size_t n, size_t p, unsigned groups,
-                  const uint64_t *starts = nullptr) const;
+                  const Starts *starts = nullptr) const;
   // The positions that passed a vector round: bit j of evenHits stands for
   // base + 4j, of oddHits for base + 4j + 1.
   int verifyPairs(const unsigned char *text, size_t n, size_t base, unsigned evenHits,
-                  unsigned oddHits, unsigned groups, const uint64_t *starts = nullptr) const;
+                  unsigned oddHits, unsigned groups, const Starts *starts = nullptr) const;
   // Positions from `from` on, one at a time.
   int scanScalar(const unsigned char *text, size_t n, size_t from, unsigned groups,
-                 const uint64_t *starts = nullptr) const;
+                 const Starts *starts = nullptr) const;
 
  private:
   struct Pattern {
@@ -101,7 +114,7 @@ class KvrPrefilter {
   };
   int lookup(const std::vector<Slot> &slots, const std::vector<Entry> &entries, int shift,
              uint32_t key, const unsigned char *text, size_t n, size_t q, unsigned groups,
-             const uint64_t *starts) const;
+             const Starts *starts) const;
   static void index(std::vector<Pattern> &pats, size_t keyLen, std::vector<Slot> *slots, int *shift,
                     std::vector<Entry> *entries, std::string *pool);
 

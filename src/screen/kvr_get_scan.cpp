@@ -652,8 +652,11 @@ bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *
 namespace {
 
 // Pieces of the first look, and what each keeps of the one before: a
-// pattern of the prefilter is at most 255 bytes.
-constexpr size_t kFirstLookPiece = 65536, kFirstLookCarry = 255;
+// pattern of the prefilter is at most 255 bytes. On long real Chinese pages,
+// where a piece is now and then read again with boundaries (PieceStarts),
+// pieces of 32 KiB measured a little faster than pieces of 64 KiB, and
+// smaller ones slower.
+constexpr size_t kFirstLookPiece = 32768, kFirstLookCarry = 255;
 // The first piece is short: a text that holds a keyword mostly holds one
 // early, and is then not filtered twice in full.
 constexpr size_t kFirstLookOpening = 4096;
@@ -690,9 +693,87 @@ void moveBitsDown(uint64_t *words, size_t from, size_t count) {
 
 }  // namespace
 
-size_t kvrFirstLookRoom(size_t n) {
+namespace {
+
+// The room of the first look's own text and boundaries.
+size_t lookRoom(size_t n) {
   const size_t text = firstLookText(n);
   return text + ((text - 64) / 64 + 3) * sizeof(uint64_t);
+}
+
+// Where the characters of a piece begin, for the first look without
+// boundaries: in real Chinese GBK text the bytes of some two-character word
+// turn up across three characters every hundred kilobytes or so, and a GBK form
+// counts only where a character begins. Asked of an occurrence found, the
+// piece is read again with its boundaries as far as that occurrence (and no
+// further than asked so far: a later question about the same piece goes on
+// from there), a few kilobytes at a time into room of that size; only the
+// boundaries are kept. A byte the piece's text keeps from before the piece
+// has no answer here: it is taken as a beginning, and `unsure` set.
+constexpr size_t kAgainStep = 4096;
+
+struct PieceStarts {
+  const char *data;  // the whole text, its n bytes, and the phase of its first
+  size_t n;
+  int trail;
+  size_t at, end;  // the piece
+  size_t carry;    // bytes at the beginning of its text that come from before it
+  char *text;      // room for a step's text and boundaries
+  uint64_t *stepStarts;
+  uint64_t *starts;  // the boundaries of the piece read again so far
+  size_t read, len;  // read again so far: up to data + read, giving len bytes
+  int phase;
+  bool begun, unsure;
+};
+
+// Room for a piece read again, after the first look's: a step's text, whole
+// vectors stored past it, and its boundaries; then the piece's boundaries.
+constexpr size_t kAgainText = kAgainStep + 64;
+constexpr size_t kAgainStepStarts = (kAgainText / 64 + 2) * sizeof(uint64_t);
+size_t pieceRoom(size_t n) {
+  return kAgainText + kAgainStepStarts +
+         ((n < kFirstLookPiece ? n : kFirstLookPiece) / 64 + 2) * sizeof(uint64_t);
+}
+
+bool pieceBegins(void *context, size_t i) {
+  PieceStarts &s = *static_cast<PieceStarts *>(context);
+  if (i < s.carry) {
+    s.unsure = true;
+    return true;
+  }
+  i -= s.carry;
+  if (!s.begun) {
+    s.begun = true;
+    s.read = s.at;
+    s.len = 0;
+    s.phase = kvrGbkTrailAfter(s.data, s.at, s.trail);
+    s.starts[0] = 0;
+  }
+  // Never cut inside an "&nbsp;", so that the text read again is the
+  // piece's text.
+  while (s.len <= i && s.read < s.end) {
+    const size_t stop =
+        s.end - s.read > kAgainStep ? cutBefore(s.data, s.n, s.read + kAgainStep) : s.end;
+    const size_t got =
+        kvrFilterTextBytesBounds(s.data + s.read, stop - s.read, &s.phase, s.text, s.stepStarts, 0);
+    // The step's boundaries after the piece's so far (the bits of the word
+    // at len from len up are clear).
+    const unsigned off = s.len & 63;
+    uint64_t *to = s.starts + (s.len >> 6);
+    for (size_t k = 0; k * 64 < got; ++k) {
+      to[k] |= s.stepStarts[k] << off;
+      to[k + 1] = off ? s.stepStarts[k] >> (64 - off) : 0;
+    }
+    s.len += got;
+    s.read = stop;
+  }
+  return (s.starts[i >> 6] >> (i & 63)) & 1;
+}
+
+}  // namespace
+
+size_t kvrFirstLookRoom(size_t n) {
+  return lookRoom(n) + pieceRoom(n);
 }
 
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
@@ -728,9 +809,20 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
     else
       text = static_cast<char *>(apr_palloc(pool, room));
     uint64_t *starts = reinterpret_cast<uint64_t *>(text + firstLookText(n));
-    // Most texts hold no GBK form's bytes across two characters: the look
-    // reads them without boundaries, which costs less, and starts again
-    // with them at the first GBK form it finds.
+    // The look reads the text without boundaries, which costs less, and
+    // asks where characters begin only of the GBK forms it finds
+    // (PieceStarts). Where that has no answer (a GBK form that begins before
+    // the piece), it starts again with boundaries.
+    PieceStarts again{};
+    again.data = data;
+    again.n = n;
+    again.trail = trail;
+    again.text = text + lookRoom(n);
+    again.stepStarts = reinterpret_cast<uint64_t *>(again.text + kAgainText);
+    again.starts = again.stepStarts + kAgainStepStarts / sizeof(uint64_t);
+    KvrPrefilter::Starts asked;
+    asked.begins = pieceBegins;
+    asked.context = &again;
     int found = 0, phase = trail;
     bool bounds = false;
     size_t carry = 0;
@@ -740,9 +832,16 @@ int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool ex
       const size_t len = carry + (bounds ? kvrFilterTextBytesBounds(data + at, end - at, &phase,
                                                                     text, starts, carry)
                                          : kvrFilterTextBytes(data + at, end - at, text + carry));
-      found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups,
-                           bounds ? starts : nullptr);
-      if (found == KvrPrefilter::kGbkForm && !bounds) {
+      if (bounds) {
+        found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups, starts);
+      } else {
+        again.at = at;
+        again.end = end;
+        again.carry = carry;
+        again.begun = again.unsure = false;
+        found = filter->find(reinterpret_cast<const unsigned char *>(text), len, groups, asked);
+      }
+      if (found == KvrPrefilter::kGbkForm && !bounds && again.unsure) {
         // This piece again, with boundaries, and the end of the text before
         // it (read again from far enough back) as what it keeps.
         bounds = true;

@@ -15,18 +15,18 @@
 inline uint64_t kvrGbkSecondBytes(uint64_t lead, uint64_t valid, uint64_t top, uint64_t *carry) {
   constexpr uint64_t kEven = 0x5555555555555555ull, kOdd = ~kEven;
   const uint64_t runStarts = lead & ~(lead << 1);
-  uint64_t evenStarts = runStarts & kEven, oddStarts = runStarts & kOdd;
-  if (*carry && (lead & 1)) {  // a run that begins with a second byte: its starts are odd
-    evenStarts &= ~uint64_t{1};
-    oddStarts |= 1;
-  }
+  // A run that begins with a second byte has its starts odd. Without
+  // branches: in Chinese text whether the first byte is a second byte is as
+  // good as random, and a mispredicted branch here would cost more than the
+  // rest of the function.
+  const uint64_t carried = *carry & 1, odd0 = carried & lead;
+  const uint64_t evenStarts = runStarts & kEven & ~odd0, oddStarts = (runStarts & kOdd) | odd0;
   const uint64_t evenCarries = lead + evenStarts, oddCarries = lead + oddStarts;
   const uint64_t evenRuns = lead & ~evenCarries, oddRuns = lead & ~oddCarries;
   const uint64_t evenEnds = evenCarries & ~lead, oddEnds = oddCarries & ~lead;
-  uint64_t second = ((evenRuns | evenEnds) & kOdd) | ((oddRuns | oddEnds) & kEven);
-  if (*carry) second |= 1;
-  second &= valid;
-  *carry = (lead & top) && !(second & top) ? 1 : 0;
+  const uint64_t second =
+      (((evenRuns | evenEnds) & kOdd) | ((oddRuns | oddEnds) & kEven) | carried) & valid;
+  *carry = static_cast<uint64_t>((lead & top) != 0) & static_cast<uint64_t>((second & top) == 0);
   return second;
 }
 

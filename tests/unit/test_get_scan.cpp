@@ -273,13 +273,13 @@ TEST_F(FilterTextTest, CheckWithAFirstLookGivesTheDefinedResult) {
 }
 
 TEST_F(FilterTextTest, FirstLookOverLongTextsFindsKeywordsAcrossItsPieces) {
-  // The first look reads long texts in pieces (4 KiB, then 64 KiB each): a
+  // The first look reads long texts in pieces (4 KiB, then 32 KiB each): a
   // keyword, or an "&nbsp;" between its characters, across the border of
   // two pieces.
   loadGetKeys({"\xd6\xd0\xce\xc4", "abcdefgh"});
   for (const string &key : {string("\xd6\xd0\xce\xc4"), string("\xd6\xd0&nbsp;\xce\xc4"),
                             string("abcd&nbsp;efgh"), string("ab&nbsp;cd")}) {
-    for (const size_t border : {size_t{4096}, size_t{4096 + 65536}}) {
+    for (const size_t border : {size_t{4096}, size_t{4096 + 32768}, size_t{4096 + 65536}}) {
       for (size_t at = border - 12; at < border + 4; ++at) {
         const string page = string(at, 'x') + key + string(70000, 'y');
         expectDefined(page, 0, key + " at " + std::to_string(at));
@@ -382,6 +382,46 @@ TEST_F(FilterTextTest, LongPagesGiveTheDefinedResultWhereverTheFirstLookStartsAg
     if (round % 2) page.insert(rng() % page.size(), "\xd6");
     expectDefined(page, rng() % 2, "round " + std::to_string(round));
     ASSERT_FALSE(HasFailure());
+  }
+}
+
+TEST_F(FilterTextTest, FirstLookAsksWhereCharactersBeginOnlyOfWhatItFinds) {
+  // Long pages that hold the keywords' bytes across characters here and
+  // there, so that the first look asks where characters begin and reads a
+  // piece again as far as each, among blanks, entities, ASCII and characters
+  // whose second byte is punctuation or a capital (which the look without
+  // boundaries drops or folds), around the borders of what it reads again at
+  // a time: a clean page passes nothing on, and the keyword's characters
+  // put anywhere are found.
+  std::mt19937 rng(23);
+  loadGetKeys({"\xd0\xce\xc4\xd6", "\xd0\xce\xc4\xd6\xd0\xce"});
+  const string pieces[] = {"\xd6\xd0\xce\xc4", "\xb0\xa1", "&nbsp;", " ", "x,",
+                           "\x81\x5c",         "\xe9\x54", "Q"};
+  for (int round = 0; round < 12; ++round) {
+    std::vector<string> parts = {"x"};
+    size_t size = 1;
+    const size_t length = round % 3 ? 40000 + rng() % 80000 : 1000 + rng() % 20000;
+    while (size < length) {
+      const string &part = rng() % 3 ? pieces[0] : pieces[rng() % 8];
+      // Now and then a run of blanks or entities, as around a border.
+      const size_t times = rng() % 50 ? 1 : 1 + rng() % 700;
+      for (size_t t = 0; t < times; ++t) parts.push_back(part);
+      size += part.size() * times;
+    }
+    for (const bool planted : {false, true}) {
+      std::vector<string> page = parts;
+      if (planted)
+        page.insert(page.begin() + 1 + static_cast<long>(rng() % (page.size() - 1)),
+                    rng() % 2 ? "\xd0\xce\xc4\xd6" : "\xd0\xce\xc4\xd6\xd0\xce");
+      string text;
+      for (const string &part : page) text += part;
+      bool passedOn;
+      const string label = "round " + std::to_string(round) + (planted ? " planted" : " clean");
+      EXPECT_EQ(planted ? 2 : 0,
+                expectDefined(text, static_cast<int>(rng() % 2), label, &passedOn));
+      EXPECT_EQ(planted, passedOn) << label;
+      ASSERT_FALSE(HasFailure());
+    }
   }
 }
 

@@ -95,9 +95,18 @@ void expectSame(const KvrPrefilter &f, const std::vector<Pat> &pats, const strin
       const auto *t = reinterpret_cast<const unsigned char *>(text.data());
       ASSERT_EQ(plain(pats, text, groups), f.any(t, text.size(), groups))
           << what << " level " << level << " groups " << groups;
-      for (const std::vector<uint64_t> *starts : {&alternate, &mixed})
+      for (const std::vector<uint64_t> *starts : {&alternate, &mixed}) {
         ASSERT_EQ(plain(pats, text, groups, starts), f.any(t, text.size(), groups, starts->data()))
             << what << " with boundaries, level " << level << " groups " << groups;
+        // The same boundaries told by a function when asked.
+        KvrPrefilter::Starts told;
+        told.begins = [](void *bits, size_t i) {
+          return ((static_cast<const uint64_t *>(bits)[i >> 6] >> (i & 63)) & 1) != 0;
+        };
+        told.context = const_cast<uint64_t *>(starts->data());
+        ASSERT_EQ(plain(pats, text, groups, starts), f.find(t, text.size(), groups, told) != 0)
+            << what << " with boundaries told, level " << level << " groups " << groups;
+      }
     }
   }
 }
@@ -142,8 +151,10 @@ TEST(Prefilter, OccurrenceAtEveryPositionOfLongTexts) {
   // The vector loops take 32 or 64 positions at a time and leave a tail:
   // a pattern found at any position of any length of text.
   const std::vector<Pat> pats = {{"\xd6\xd0\xce\xc4", 2, false},
+                                 {"\xd6\xd0\xce\xc4\xb0\xa1", 1, false},
                                  {"\xe4\xb8\xad\xe6\x96\x87", 1, true},
                                  {"q9", 1, false},
+                                 {"x\xb0\xa1", 2, false},
                                  {"\xe4\xb8\xad", 2, true}};
   const KvrPrefilter f = build(pats);
   ASSERT_TRUE(f.usable());
@@ -160,14 +171,22 @@ TEST(Prefilter, OccurrenceAtEveryPositionOfLongTexts) {
   }
 }
 
-TEST(Prefilter, KeyInsideAUtf8PatternStillFindsItAtTheTextStart) {
-  // The key of a UTF-8 pattern stands after its first byte: an occurrence
-  // at position 0 puts the key at position 1.
-  const std::vector<Pat> pats = {{"\xe4\xb8\xad\xe6\x96\x87", 1, true}};
-  const KvrPrefilter f = build(pats);
-  expectSame(f, pats, "\xe4\xb8\xad\xe6\x96\x87", "whole text");
-  expectSame(f, pats, "\xb8\xad\xe6\x96\x87", "without its first byte");
-  expectSame(f, pats, "\xe5\xb8\xad\xe6\x96\x87", "another first byte");
+TEST(Prefilter, KeyInsideAPatternStillFindsItAtTheTextStart) {
+  // The key of a UTF-8 pattern, and of a GBK one longer than the key, stands
+  // after its first byte: an occurrence at position 0 puts the key at
+  // position 1.
+  const std::vector<std::vector<Pat>> sets = {{{"\xe4\xb8\xad\xe6\x96\x87", 1, true}},
+                                              {{"\xd6\xd0\xce\xc4\xb0\xa1", 2, false}},
+                                              {{"\xd6\xd0\xce", 1, false}}};
+  for (const auto &pats : sets) {
+    const KvrPrefilter f = build(pats);
+    const string &p = pats[0].bytes;
+    expectSame(f, pats, p, "whole text");
+    expectSame(f, pats, p.substr(1), "without its first byte");
+    expectSame(f, pats, "\xe5" + p.substr(1), "another first byte");
+    // With boundaries: a GBK form one byte into a character is not taken.
+    expectSame(f, pats, "\xb0" + p, "one byte in");
+  }
 }
 
 TEST(Prefilter, OneBytePatternMakesItUnusable) {
