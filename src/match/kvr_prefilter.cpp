@@ -63,6 +63,10 @@ constexpr uint64_t kNearHash = 0x9E3779B97F4A7C15ull, kFarHash = 0xC2B2AE3D27D4E
 inline uint64_t nearHash(uint32_t four) {
   return four * kNearHash;
 }
+constexpr uint64_t kMidHash = 0xD6E8FEB86659FD93ull;
+inline uint64_t midHash(uint32_t four, uint32_t one) {
+  return (four | static_cast<uint64_t>(one) << 32) * kMidHash;
+}
 inline uint64_t farHash(uint32_t four, uint32_t two) {
   return (four | static_cast<uint64_t>(two) << 32) * kFarHash;
 }
@@ -205,8 +209,11 @@ bool KvrPrefilter::compile() {
   }
   // The quick test's bits: about 16 a pattern, so that it passes about one
   // key hit in twenty that no pattern holds.
-  size_t nearCount = 0, farCount = 0;
-  for (const Pattern &p : longs) (p.bytes.size() - p.at >= 6 ? farCount : nearCount) += 1;
+  size_t nearCount = 0, midCount = 0, farCount = 0;
+  for (const Pattern &p : longs) {
+    const size_t from = p.bytes.size() - p.at;  // bytes from the key on
+    (from >= 6 ? farCount : from == 5 ? midCount : nearCount) += 1;
+  }
   auto sized = [](size_t count, std::vector<uint64_t> *bits, int *shift) {
     size_t size = 4096;
     while (size < count * 16 && size < (size_t{1} << 24)) size *= 2;
@@ -214,11 +221,15 @@ bool KvrPrefilter::compile() {
     *shift = shiftFor(size) + 32;  // of a 64-bit hash
   };
   sized(nearCount, &near_, &nearShift_);
+  sized(midCount, &mid_, &midShift_);
   sized(farCount, &far_, &farShift_);
   for (const Pattern &p : longs) {
     const unsigned char *k = reinterpret_cast<const unsigned char *>(p.bytes.data() + p.at);
-    if (p.bytes.size() - p.at >= 6)
+    const size_t from = p.bytes.size() - p.at;
+    if (from >= 6)
       setBit(far_, farHash(load32(k), load16(k + 4)), farShift_);
+    else if (from == 5)
+      setBit(mid_, midHash(load32(k), k[4]), midShift_);
     else
       setBit(near_, nearHash(load32(k)), nearShift_);
   }
@@ -233,7 +244,7 @@ bool KvrPrefilter::compile() {
 }
 
 size_t KvrPrefilter::bytes() const {
-  return bloom_.size() * 4 + pairs_.size() * 4 + (near_.size() + far_.size()) * 8 +
+  return bloom_.size() * 4 + pairs_.size() * 4 + (near_.size() + mid_.size() + far_.size()) * 8 +
          (longSlots_.size() + shortSlots_.size()) * sizeof(Slot) +
          (longEntries_.size() + shortEntries_.size()) * sizeof(Entry) + pool_.size();
 }
@@ -263,6 +274,7 @@ int KvrPrefilter::lookup(const std::vector<Slot> &slots, const std::vector<Entry
 bool KvrPrefilter::quick(const unsigned char *text, size_t n, size_t q) const {
   const uint32_t four = load32(text + q);
   return testBit(near_, nearHash(four), nearShift_) ||
+         (n - q >= 5 && testBit(mid_, midHash(four, text[q + 4]), midShift_)) ||
          (n - q >= 6 && testBit(far_, farHash(four, load16(text + q + 4)), farShift_));
 }
 

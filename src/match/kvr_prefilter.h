@@ -127,13 +127,14 @@ class KvrPrefilter {
   std::vector<uint32_t> pairs_;  // 65536 bits: beginnings of the short patterns
   // A position whose key passed the filter is looked up only when these say
   // a pattern may stand there: a bit per hash of the key's four bytes for
-  // patterns that end within two bytes after their key, and of its four and
-  // the two after for the others. A key hit is mostly a longer pattern's
-  // beginning (a common word that begins a rarer one); these few bits stay
-  // in the cache, where the exact tables do not.
+  // patterns that end with their key, of its four and the one after for
+  // those that end one byte later (a two-character UTF-8 word), and of its
+  // four and the two after for the others. A key hit is mostly a longer
+  // pattern's beginning (a common word that begins a rarer one); these few
+  // bits stay in the cache, where the exact tables do not.
   bool quick(const unsigned char *text, size_t n, size_t q) const;
-  std::vector<uint64_t> near_, far_;
-  int nearShift_ = 64, farShift_ = 64;
+  std::vector<uint64_t> near_, mid_, far_;
+  int nearShift_ = 64, midShift_ = 64, farShift_ = 64;
   std::vector<Slot> longSlots_, shortSlots_;
   int longShift_ = 32, shortShift_ = 32;
   std::vector<Entry> longEntries_, shortEntries_;
