@@ -16,7 +16,6 @@
 #include "match/kvr_match.h"
 #include "match/kvr_prefilter.h"
 #include "screen/kvr_get_scan.h"
-#include "util/kvr_bigbuf.h"
 #include "util/kvr_cpu.h"
 #include "util/kvr_text.h"
 
@@ -232,9 +231,7 @@ void wordStages(apr_pool_t *pool, const std::vector<std::string> &pages, const s
         for (auto &slot : list) slot[0] = '\0';
       int state = 0, charset = 0;
       // With room for held-back matches from the pool, as the check gives.
-      const AcsmSpill spill{
-          [](void *c, size_t n) { return kvrBigAlloc(static_cast<apr_pool_t *>(c), n); },
-          [](void *c, void *room) { kvrBigFree(static_cast<apr_pool_t *>(c), room); }, pool};
+      const AcsmSpill spill = kvrPoolSpill(pool);
       acsmSearchSpill(acsm_vazidez_getkeyb, reinterpret_cast<const unsigned char *>(ft.text),
                       static_cast<int>(ft.len), &state, &charset, lists[0], lists[1], lists[2],
                       ft.starts, &spill);

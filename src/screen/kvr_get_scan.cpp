@@ -573,9 +573,24 @@ KvrFilteredText kvrFilterTextAndRaw(apr_pool_t *pool, const char *data, size_t n
   return filterText<true>(pool, data, n, trail, raw);
 }
 
+AcsmSpill kvrPoolSpill(apr_pool_t *pool) {
+  return {[](void *p, size_t bytes) { return kvrBigAlloc(static_cast<apr_pool_t *>(p), bytes); },
+          [](void *p, void *room) { kvrBigFree(static_cast<apr_pool_t *>(p), room); }, pool};
+}
+
 namespace {
 
 using Resolver = int (*)(int, char[][64], char *, char *, char *);
+
+// A search's three lists, empty: a slot is empty when its first byte is NUL,
+// which is all the search and the resolution look at.
+struct EmptyLists {
+  char lists[3][100][64];
+  EmptyLists() {
+    for (auto &list : lists)
+      for (auto &slot : list) slot[0] = '\0';
+  }
+};
 
 // Searches one automaton and resolves against its table: the one-word
 // entries first, then two, then three words.
@@ -584,15 +599,10 @@ using Resolver = int (*)(int, char[][64], char *, char *, char *);
 bool searchTable(ACSM_STRUCT *acsm, const KvrFilteredText &ft, const Resolver resolve[3], int table,
                  KvrGetHit *hit, apr_pool_t *pool = nullptr) {
   if (!acsm || acsm->numPatterns < 1) return false;
-  // Empty lists: a slot is empty when its first byte is NUL, which is all the
-  // search and the resolution look at.
-  char lists[3][100][64];
-  for (auto &list : lists)
-    for (auto &slot : list) slot[0] = '\0';
+  EmptyLists empty;
+  auto &lists = empty.lists;
   int state = 0, charset = 0;
-  const AcsmSpill spill{
-      [](void *p, size_t bytes) { return kvrBigAlloc(static_cast<apr_pool_t *>(p), bytes); },
-      [](void *p, void *room) { kvrBigFree(static_cast<apr_pool_t *>(p), room); }, pool};
+  const AcsmSpill spill = kvrPoolSpill(pool);
   const int found = acsmSearchSpill(acsm, reinterpret_cast<const unsigned char *>(ft.text),
                                     static_cast<int>(ft.len), &state, &charset, lists[0], lists[1],
                                     lists[2], ft.starts, pool ? &spill : nullptr);
@@ -639,9 +649,8 @@ namespace {
 // Does the folded search of one table find anything?
 bool foldedFinds(ACSM_STRUCT *acsm, const char *data, size_t n, const uint64_t *starts) {
   if (!acsm || acsm->numPatterns < 1) return false;
-  char lists[3][100][64];
-  for (auto &list : lists)
-    for (auto &slot : list) slot[0] = '\0';
+  EmptyLists empty;
+  auto &lists = empty.lists;
   int state = 0, charset = 0;
   return acsmSearchFolded(acsm, reinterpret_cast<const unsigned char *>(data), static_cast<int>(n),
                           &state, &charset, lists[0], lists[1], lists[2], starts) != 0;

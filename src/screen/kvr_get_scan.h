@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "match/acsm.h"
+
 // Filtered text: the bytes of the piece without NUL, TAB, LF, CR, space,
 // ASCII punctuation and "&nbsp;" entities, lower-cased. starts has bit i set
 // when filtered byte i begins a character of the piece as received (a byte
@@ -104,3 +106,7 @@ struct KvrScratch {
 int kvrGetCheck(apr_pool_t *pool, const char *data, size_t n, int trail, bool exempt, bool script,
                 KvrGetHit *hit, KvrFilteredText *ft, KvrScratch *scratch = nullptr,
                 bool record = true);
+
+// The room a search of the check takes from `pool` for the matches it holds
+// back (see acsmSearchSpill), given back when the search ends.
+AcsmSpill kvrPoolSpill(apr_pool_t *pool);
