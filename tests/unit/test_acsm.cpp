@@ -51,11 +51,28 @@ ACSM_STRUCT *build(const vector<Pat> &pats) {
   return a;
 }
 
-Lists search(ACSM_STRUCT *a, const string &text, const uint64_t *bitmap = nullptr) {
+Lists search(ACSM_STRUCT *a, const string &text, const uint64_t *bitmap = nullptr,
+             const AcsmSpill *spill = nullptr) {
   Lists r;
-  r.matches = acsmSearchEx(a, (const unsigned char *)text.data(), (int)text.size(), &r.state,
-                           &r.charset, r.l1, r.l2, r.l3, bitmap);
+  r.matches = acsmSearchSpill(a, (const unsigned char *)text.data(), (int)text.size(), &r.state,
+                              &r.charset, r.l1, r.l2, r.l3, bitmap, spill);
   return r;
+}
+
+// The same text one byte at a time, the state carried: the state a single
+// walk reaches, and the matches counted.
+Lists searchByteByByte(ACSM_STRUCT *a, const string &text) {
+  Lists one;
+  for (char c : text)
+    one.matches += acsmSearchEx(a, (const unsigned char *)&c, 1, &one.state, &one.charset, one.l1,
+                                one.l2, one.l3, nullptr);
+  return one;
+}
+
+void expectLists(const Lists &want, const Lists &got, const string &label) {
+  ASSERT_EQ(want.matches, got.matches) << label;
+  ASSERT_EQ(want.charset, got.charset) << label;
+  for (int k = 1; k <= 3; ++k) ASSERT_EQ(want.list(k), got.list(k)) << label << " list " << k;
 }
 
 // The reference: the match list of every position computed from strings
@@ -315,12 +332,10 @@ TEST(AcsmTest, DifferentialAgainstReference) {
       for (size_t i = 0; i < text.size(); ++i) boundary[i] = rng() % 3 != 0;
       const vector<uint64_t> bm = bitmapOf(boundary);
       for (bool withBitmap : {false, true}) {
-        Lists r = search(a, text, withBitmap ? bm.data() : nullptr);
-        Lists e = ref.search(text, withBitmap ? &boundary : nullptr);
-        ASSERT_EQ(e.matches, r.matches) << "round " << round << " text " << text;
-        ASSERT_EQ(e.charset, r.charset) << "round " << round << " text " << text;
-        for (int k = 1; k <= 3; ++k)
-          ASSERT_EQ(e.list(k), r.list(k)) << "round " << round << " list " << k;
+        expectLists(ref.search(text, withBitmap ? &boundary : nullptr),
+                    search(a, text, withBitmap ? bm.data() : nullptr),
+                    "round " + std::to_string(round) + " text " + text);
+        if (HasFatalFailure()) return;
       }
     }
     acsmFree(a);
@@ -374,25 +389,16 @@ TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
                               std::free(p);
                             },
                             &room};
-      Lists r;
-      r.matches =
-          acsmSearchSpill(a, (const unsigned char *)text.data(), (int)text.size(), &r.state,
-                          &r.charset, r.l1, r.l2, r.l3, bm.data(), variant ? &spill : nullptr);
-      ASSERT_EQ(e.matches, r.matches) << "round " << round << " variant " << variant;
-      ASSERT_EQ(e.charset, r.charset) << "round " << round << " variant " << variant;
-      for (int k = 1; k <= 3; ++k)
-        ASSERT_EQ(e.list(k), r.list(k)) << "round " << round << " variant " << variant;
+      expectLists(e, search(a, text, bm.data(), variant ? &spill : nullptr),
+                  "round " + std::to_string(round) + " variant " + std::to_string(variant));
+      if (HasFatalFailure()) return;
       ASSERT_EQ(room.taken, room.given);
       ASSERT_LE(room.taken, 1);
       roomTaken += room.taken;
     }
-    Lists r = search(a, text, bm.data());
     // The state after the search is the one a single walk reaches.
-    Lists one;
-    for (char c : text)
-      acsmSearchEx(a, (const unsigned char *)&c, 1, &one.state, &one.charset, one.l1, one.l2,
-                   one.l3, nullptr);
-    ASSERT_EQ(one.state, r.state) << "round " << round;
+    ASSERT_EQ(searchByteByByte(a, text).state, search(a, text, bm.data()).state)
+        << "round " << round;
     acsmFree(a);
   }
   EXPECT_GT(roomTaken, 0);
@@ -499,14 +505,10 @@ TEST(AcsmTest, DeepStatesWithManyWaysOnOverAWideAlphabet) {
     }
     const Lists r = search(a, text);
     const Lists e = ref.search(text, nullptr);
-    ASSERT_EQ(e.matches, r.matches) << "round " << round;
-    for (int k = 1; k <= 3; ++k) ASSERT_EQ(e.list(k), r.list(k)) << "round " << round;
-    Lists one;
-    int matches = 0;
-    for (char c : text)
-      matches += acsmSearchEx(a, (const unsigned char *)&c, 1, &one.state, &one.charset, one.l1,
-                              one.l2, one.l3, nullptr);
-    ASSERT_EQ(e.matches, matches) << "round " << round;
+    expectLists(e, r, "round " + std::to_string(round));
+    if (HasFatalFailure()) return;
+    const Lists one = searchByteByByte(a, text);
+    ASSERT_EQ(e.matches, one.matches) << "round " << round;
     ASSERT_EQ(r.state, one.state) << "round " << round;
     acsmFree(a);
   }
