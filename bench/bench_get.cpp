@@ -376,6 +376,32 @@ int benchGet(int argc, char **argv) {
       apr_pool_destroy(pool);
       return gDiffer ? 1 : 0;
     }
+  // --clean-gbk-256k: the check of the real clean 256 KiB GBK pages alone,
+  // over and over, for a profiler.
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--clean-gbk-256k") == 0 && !dir.empty()) {
+      apr_pool_t *pool;
+      apr_pool_create(&pool, nullptr);
+      const DataSet d = real(dir);
+      loadTables(d.record, d.block);
+      KvrScratch scratch;
+      std::vector<double> rounds;
+      for (int rep = 0; rep < 40; ++rep) {
+        const double t = bench::nowMs();
+        for (const auto &p : d.pages[0][1]) {
+          KvrGetHit hit;
+          KvrFilteredText ft;
+          kvrGetCheck(pool, p.data(), p.size(), 0, false, true, &hit, &ft, &scratch);
+          apr_pool_clear(pool);
+        }
+        rounds.push_back(bench::nowMs() - t);
+      }
+      const double mb = static_cast<double>(d.pages[0][1].size()) * 0.262144;
+      std::printf("real_clean_gbk_256k_mb_per_s: %.0f\n",
+                  mb / (*std::min_element(rounds.begin(), rounds.end()) / 1e3));
+      apr_pool_destroy(pool);
+      return 0;
+    }
   kvrResetConfigState();
   const std::vector<std::string> record = bench::keywords(3000, 11);
   const std::vector<std::string> block = bench::keywords(3000, 12);
