@@ -133,6 +133,33 @@ bool screens(ap_filter_t *f, KvrFilterState *st) {
   return true;
 }
 
+// Whether the response is one whole static file whose text was found clean
+// before, unchanged since: it then goes out as it is, unread, as httpd
+// would send it without the module. Any other response is checked; one that
+// is a whole file is noted when it ends clean.
+bool knownClean(KvrFilterState *st, apr_bucket_brigade *bb) {
+  apr_bucket *e = APR_BRIGADE_FIRST(bb);
+  if (e == APR_BRIGADE_SENTINEL(bb) || !APR_BUCKET_IS_FILE(e) || e->start != 0) return false;
+  apr_bucket *next = APR_BUCKET_NEXT(e);
+  if (next == APR_BRIGADE_SENTINEL(bb) || !APR_BUCKET_IS_EOS(next)) return false;
+  // Asked of the open file itself, before any byte is read.
+  const apr_int32_t wanted =
+      APR_FINFO_TYPE | APR_FINFO_IDENT | APR_FINFO_SIZE | APR_FINFO_MTIME | APR_FINFO_CTIME;
+  apr_finfo_t info;
+  const apr_bucket_file *file = static_cast<const apr_bucket_file *>(e->data);
+  const apr_status_t rv = apr_file_info_get(&info, wanted, file->fd);
+  if ((rv != APR_SUCCESS && rv != APR_INCOMPLETE) || (info.valid & wanted) != wanted ||
+      info.filetype != APR_REG || static_cast<apr_off_t>(e->length) != info.size)
+    return false;
+  KvrFileIdentity id;
+  id.device = static_cast<uint64_t>(info.device);
+  id.inode = static_cast<uint64_t>(info.inode);
+  id.size = info.size;
+  id.mtime = info.mtime;
+  id.ctime = info.ctime;
+  return kvrGetStreamFile(&st->get, id, apr_time_now());
+}
+
 apr_status_t screenBrigade(ap_filter_t *f, KvrFilterState *st, apr_bucket_brigade *bb) {
   request_rec *r = f->r;
   KvrEvent ev{};
@@ -248,6 +275,10 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     st->started = true;
     kvrRestoreAcceptEncoding(f->r);
     st->screened = screens(f, st);
+    if (st->screened && knownClean(st, bb)) {
+      kvrCount(kvrResponsesKnownClean);
+      st->screened = false;
+    }
     if (!st->screened) {
       ap_remove_output_filter(f);
       return ap_pass_brigade(f->next, bb);

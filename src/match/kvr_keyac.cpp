@@ -1,4 +1,5 @@
 // Building the GET keyword automata from the keyword tables.
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -95,7 +96,16 @@ void kvrFreeKeywordAutomata() {
   gBlockPrefilter = nullptr;
 }
 
+namespace {
+std::atomic<unsigned> gTablesBuilt{0};
+}  // namespace
+
+unsigned kvrTablesGeneration() {
+  return gTablesBuilt.load(std::memory_order_acquire);
+}
+
 int kvrKeyWord2AC() {
+  gTablesBuilt.fetch_add(1, std::memory_order_acq_rel);
   // A second load in the same process (after a failed one) replaces them.
   acsmFree(acsm_vazidez_getkeyb);
   acsmFree(acsm_vazidez_getkeyc);

@@ -12,6 +12,9 @@ extern ACSM_STRUCT *acsm_vazidez_getkeyc;  // table c: blocking keywords
 // word begins). The caller zeroes the words first.
 int kvrSplitKeyWord(const char *szKeyWord, char szMultiKeyWord[3][256]);
 int kvrKeyWord2AC();
+// Changes with every build of the GET automata: what was found of a text
+// with earlier tables says nothing of it now.
+unsigned kvrTablesGeneration();
 // Frees both automata and their prefilter, for a process that no longer
 // searches them (a server parent between two configurations).
 void kvrFreeKeywordAutomata();

@@ -66,6 +66,8 @@ const Named kNames[] = {
     {kvrRefusedFilePath, "RizuRefusedFilePath", "refused: file-path list"},
     {kvrResponsesExamined, "RizuResponsesExamined", "responses examined"},
     {kvrResponseBytesExamined, "RizuResponseBytesExamined", "response bytes examined"},
+    {kvrResponsesKnownClean, "RizuResponsesKnownClean",
+     "responses of unchanged files found clean before, sent unread"},
     {kvrBodiesExamined, "RizuBodiesExamined", "request bodies examined"},
     {kvrBodyBytesExamined, "RizuBodyBytesExamined", "request body bytes examined"},
     {kvrGetBlocks, "RizuGetBlocks", "GET keyword blocks"},

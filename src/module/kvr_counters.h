@@ -27,6 +27,7 @@ enum KvrCounter : int {
   kvrRefusedFilePath,
   kvrResponsesExamined,      // responses the response check searched
   kvrResponseBytesExamined,  // bytes of them searched
+  kvrResponsesKnownClean,    // of them, unchanged files found clean before, sent unread
   kvrBodiesExamined,         // request bodies the POST check searched
   kvrBodyBytesExamined,      // bytes of them searched
   kvrGetBlocks,              // keyword events, by direction and action

@@ -95,6 +95,22 @@ bool kvrGetStreamInit(KvrGetStream *s, apr_pool_t *pool, bool exempt, bool scrip
   return kvrWorkPoolCreate(&s->work, pool) == APR_SUCCESS;
 }
 
+namespace {
+
+// The tables a check of the response searches.
+unsigned searchedGroups() {
+  return (nVazidezChkGetKeyWord == 1 ? 1u : 0u) | (nVazidezBlockGetKeyWord == 1 ? 2u : 0u);
+}
+
+}  // namespace
+
+bool kvrGetStreamFile(KvrGetStream *s, const KvrFileIdentity &id, int64_t now) {
+  if (kvrKnownCleanFile(id, searchedGroups())) return true;
+  s->file = id;
+  s->fileSettled = kvrFileSettled(id, now);
+  return false;
+}
+
 void kvrGetStreamAdd(KvrGetStream *s, const char *data, size_t n) {
   if (s->text < 0) {
     // The text test reads the first 1023 bytes of the response.
@@ -159,8 +175,10 @@ int kvrGetStreamRelease(KvrGetStream *s, KvrEvent *ev) {
   const char *data = s->seg.data();
   const size_t end = settledEnd(data, s->lookFrom, s->seg.len);
   if (s->seg.total > nGetSizeMin && end > s->lookFrom &&
-      getCheck(s, data + s->lookFrom, end - s->lookFrom, s->lookTrail, false, ev) == 2)
+      getCheck(s, data + s->lookFrom, end - s->lookFrom, s->lookTrail, false, ev) == 2) {
     result = 2;
+    s->found = true;
+  }
   // The bytes go out now: a reference to them would not outlive them.
   segCopy(s->pool, &s->seg);
   s->released = s->seg.len;
@@ -179,6 +197,12 @@ int kvrGetStreamEnd(KvrGetStream *s, bool last, KvrEvent *ev) {
   // with it.
   if (s->text != 0 && s->seg.total > nGetSizeMin && s->seg.len > s->seg.carried)
     result = getCheck(s, s->seg.data(), s->seg.len, s->seg.trail, true, ev);
+  if (result) s->found = true;
+  // The whole of a still file, and clean: the next response of it need not
+  // be read.
+  if (last && !s->found && s->fileSettled && s->text != 0 &&
+      s->seg.total == static_cast<uint64_t>(s->file.size))
+    kvrNoteCleanFile(s->file, searchedGroups());
   if (!last && result != 2 && s->text != 0) {
     const size_t from = outsideEntity(s->seg.data(), s->seg.len,
                                       s->seg.len > kKvrOverlap ? s->seg.len - kKvrOverlap : 0);

@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "screen/kvr_get_scan.h"
+#include "screen/kvr_known_files.h"
 
 constexpr size_t kKvrSegmentMax = 524287;
 constexpr size_t kKvrOverlap = 4096;
@@ -62,6 +63,11 @@ struct KvrGetStream {
   size_t lookFrom = 0;  // where the next look for block keywords begins
   int lookTrail = 0;    // the character phase there
   KvrScratch scratch;
+  // A response that is one whole static file: noted as clean when it ends
+  // so, if its file had been still long enough.
+  KvrFileIdentity file;
+  bool fileSettled = false;
+  bool found = false;  // a check of it found an entry
 };
 
 // false when nothing of the response would be searched (switches off, an
@@ -73,6 +79,11 @@ bool kvrGetStreamInit(KvrGetStream *s, apr_pool_t *pool, bool exempt, bool scrip
 inline void kvrGetStreamExpect(KvrGetStream *s, uint64_t length) {
   s->seg.expect = length < kKvrSegmentMax ? static_cast<size_t>(length) : kKvrSegmentMax;
 }
+// Before any byte, for a response that is one whole static file: true when
+// the file's text was found clean before and the file has not changed since
+// (see kvr_known_files.h), so that it may go out unread. Otherwise the
+// response is checked as any other, and noted when its end finds it clean.
+bool kvrGetStreamFile(KvrGetStream *s, const KvrFileIdentity &id, int64_t now);
 // Bytes the segment takes before it is full.
 inline size_t kvrGetStreamRoom(const KvrGetStream *s) {
   return kKvrSegmentMax - s->seg.len;

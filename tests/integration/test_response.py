@@ -3,8 +3,9 @@ keyword check, the GET block page and its log records."""
 
 import os
 import stat
+import time
 
-from rizu_httpd import (ServerTestCase, clear_logs, for_each_mpm, gbk, html_log, log_files,
+from rizu_httpd import (MODULES, ServerTestCase, clear_logs, for_each_mpm, gbk, html_log, log_files,
                         parse_responses, records)
 
 BLOCK_PAGE = "<html><body>含有禁止的关键字：{!getkey!}{!url!}</body></html>"
@@ -199,3 +200,54 @@ class ResponseTest(ServerTestCase):
         self.assertEqual(gbk(page("正常")), h.get("/n.html").body)
         self.assertBlocked(h.get("/b.html"))
         self.assertEqual(gbk(page("正常")), h.get("/n.html").body)
+
+    def test_an_unchanged_clean_file_goes_out_unread_and_a_changed_one_is_checked(self):
+        status = ("LoadModule status_module %s/mod_status.so\n<Location /server-status>\n"
+                  "  SetHandler server-status\n</Location>\n" % MODULES)
+        clean = page("这是正常的内容，" * 40)
+        h = self.serve({"still.html": clean, "moved.html": clean}, extra_conf=status)
+
+        def known():
+            for line in h.get("/server-status?auto").body.decode("latin-1").splitlines():
+                if line.startswith("RizuResponsesKnownClean: "):
+                    return int(line.split(": ")[1])
+            self.fail("no count of known files")
+
+        # A file written just now is checked every time: a write within the
+        # same tick of the file system's clock would not move its times.
+        fresh = h.page("fresh.html", clean)
+        start = known()
+        for _ in range(6):
+            self.assertEqual(gbk(clean), h.get("/fresh.html").body)
+        self.assertEqual(start, known())
+        os.remove(fresh)
+
+        # Still for a while: once a child has checked it, it sends it unread,
+        # whole and the same.
+        time.sleep(2.2)
+        for _ in range(12):
+            r = h.get("/still.html")
+            self.assertEqual(gbk(clean), r.body)
+            self.assertEqual(str(len(gbk(clean))), r.header("Content-Length"))
+        self.assertGreater(known(), start)
+
+        # The same length with a keyword in it, its times put back: the
+        # change time moves all the same, and the new text is checked.
+        # So is a file put in its place under the same name.
+        changed = clean.replace("正常的内容", "有禁词内容", 1)
+        self.assertEqual(len(gbk(changed)), len(gbk(clean)))
+        for name, write in (("still.html", lambda p: open(p, "r+b")),
+                            ("moved.html", None)):
+            path = os.path.join(h.docroot, name)
+            for _ in range(12):
+                h.get("/" + name)
+            times = os.stat(path)
+            if write:
+                with write(path) as f:
+                    f.write(gbk(changed))
+            else:
+                h.page(name + ".new", changed)
+                os.rename(path + ".new", path)
+            os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
+            for _ in range(12):
+                self.assertBlocked(h.get("/" + name))

@@ -436,3 +436,96 @@ TEST_F(StreamTest, DefinedCasesGiveTheirEventsHoweverCut) {
       ASSERT_EQ(want, streamBody(pool, c.body, c.form, cuts)) << c.what;
   }
 }
+
+namespace {
+
+// One response of a whole file: "known" when it went out unread, else what
+// the check of it gave.
+string fileResponse(apr_pool_t *pool, const string &page, const KvrFileIdentity &id, int64_t now) {
+  KvrGetStream s;
+  if (!kvrGetStreamInit(&s, pool, false, true)) return "unchecked";
+  if (kvrGetStreamFile(&s, id, now)) return "known";
+  KvrEvent ev{};
+  for (size_t off = 0; off < page.size();) {
+    const size_t n = std::min(kvrGetStreamRoom(&s), page.size() - off);
+    kvrGetStreamAdd(&s, page.data() + off, n);
+    off += n;
+    if (kvrGetStreamRoom(&s) == 0 && kvrGetStreamEnd(&s, false, &ev) == 2) return "2";
+  }
+  return std::to_string(kvrGetStreamEnd(&s, true, &ev));
+}
+
+}  // namespace
+
+TEST_F(StreamTest, AStillCleanFileIsSentUnreadUntilAnythingOfItChanges) {
+  const int64_t now = int64_t{1700000000} * 1000000;
+  const string clean = "<p>" + string(3000, 'x') + "</p>";
+  string recorded = clean, blocked = clean, late = string(kKvrSegmentMax + 5000, 'x');
+  recorded.replace(100, 2, "qz");
+  blocked.replace(100, 4, "\xd6\xd0\xce\xc4");
+  late.replace(kKvrSegmentMax + 1000, 2, "qz");  // a record in the second segment only
+  KvrFileIdentity still;
+  still.device = 8;
+  still.inode = 1234;
+  still.size = static_cast<int64_t>(clean.size());
+  still.mtime = now - kKvrSettled - 1;
+  still.ctime = now - kKvrSettled;
+  auto with = [&](const std::function<void(KvrFileIdentity &)> &change) {
+    KvrFileIdentity id = still;
+    change(id);
+    return id;
+  };
+  auto sized = [&](const string &page) {
+    return with([&](KvrFileIdentity &id) { id.size = static_cast<int64_t>(page.size()); });
+  };
+  struct Case {
+    const char *what;
+    string page;
+    KvrFileIdentity first, second;  // of the first response, and of the next
+    const char *next;               // what the next response of `second` gives
+  };
+  const Case cases[] = {
+      {"unchanged", clean, still, still, "known"},
+      {"another device", clean, still, with([](KvrFileIdentity &id) { ++id.device; }), "0"},
+      {"another file", clean, still, with([](KvrFileIdentity &id) { ++id.inode; }), "0"},
+      {"another length", clean, still, with([](KvrFileIdentity &id) { --id.size; }), "0"},
+      {"written", clean, still, with([](KvrFileIdentity &id) { ++id.mtime; }), "0"},
+      {"changed", clean, still, with([](KvrFileIdentity &id) { ++id.ctime; }), "0"},
+      {"written just now", clean, with([&](KvrFileIdentity &id) { id.mtime = now - 1000; }),
+       with([&](KvrFileIdentity &id) { id.mtime = now - 1000; }), "0"},
+      {"changed just now", clean,
+       with([&](KvrFileIdentity &id) { id.ctime = now - kKvrSettled + 1; }),
+       with([&](KvrFileIdentity &id) { id.ctime = now - kKvrSettled + 1; }), "0"},
+      {"shorter than the file", clean, sized(clean + "x"), sized(clean + "x"), "0"},
+      {"a record", recorded, still, still, "1"},
+      {"a block", blocked, still, still, "2"},
+      {"a record in its second segment", late, sized(late), sized(late), "1"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    loadGetTables({"\xd6\xd0\xce\xc4"}, {"qz"});
+    kvrForgetCleanFiles();
+    const string first = fileResponse(pool, c.page, c.first, now);
+    EXPECT_NE("known", first);
+    EXPECT_EQ(c.next, fileResponse(pool, c.page, c.second, now + 1));
+  }
+  // A long clean file, whole: every segment was clean.
+  kvrForgetCleanFiles();
+  const string longClean(kKvrSegmentMax + 5000, 'x');
+  EXPECT_EQ("0", fileResponse(pool, longClean, sized(longClean), now));
+  EXPECT_EQ("known", fileResponse(pool, longClean, sized(longClean), now));
+  // New tables, or a table searched that was not: checked again. A table
+  // no longer searched: still known.
+  EXPECT_EQ("0", fileResponse(pool, clean, still, now));
+  loadGetTables({"\xd6\xd0\xce\xc4"}, {"qz"});
+  EXPECT_EQ("0", fileResponse(pool, clean, still, now));
+  EXPECT_EQ("known", fileResponse(pool, clean, still, now));
+  nVazidezBlockGetKeyWord = 0;
+  EXPECT_EQ("known", fileResponse(pool, clean, still, now));
+  kvrForgetCleanFiles();
+  EXPECT_EQ("0", fileResponse(pool, clean, still, now));
+  nVazidezBlockGetKeyWord = 1;
+  EXPECT_EQ("0", fileResponse(pool, clean, still, now));
+  EXPECT_EQ("known", fileResponse(pool, clean, still, now));
+  kvrForgetCleanFiles();
+}
