@@ -275,7 +275,13 @@ apr_status_t rizururuzarida_o_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
     st->started = true;
     kvrRestoreAcceptEncoding(f->r);
     st->screened = screens(f, st);
-    if (st->screened && knownClean(st, bb)) {
+    bool known = false;
+    try {
+      known = st->screened && knownClean(st, bb);
+    } catch (...) {
+      // Its table's lock failed: the response is checked.
+    }
+    if (known) {
       kvrCount(kvrResponsesKnownClean);
       st->screened = false;
     }

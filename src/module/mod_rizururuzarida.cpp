@@ -22,6 +22,7 @@
 #include "module/kvr_request.h"
 #include "module/kvr_screen.h"
 #include "module/rizu_compat.h"
+#include "screen/kvr_known_files.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA rizururuzarida_module;
 APLOG_USE_MODULE(rizururuzarida);
@@ -121,6 +122,7 @@ void kvr_ap_child_init(apr_pool_t *p, server_rec *s) {
     }
   }
   apr_pool_cleanup_register(p, s, kvr_ap_child_exit, kvr_ap_child_exit);
+  kvrKnownFilesPrepare();
   if (nAutoDelLogFile > 0) {
     kvrVazidezAutoDelLogFile(p, const_cast<char *>("keyword_20"), const_cast<char *>(".txt"),
                              nAutoDelLogFile);

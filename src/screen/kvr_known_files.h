@@ -37,5 +37,10 @@ bool kvrFileSettled(const KvrFileIdentity &id, int64_t now);
 bool kvrKnownCleanFile(const KvrFileIdentity &id, unsigned groups);
 // Notes such a finding (the identity must be settled; see above).
 void kvrNoteCleanFile(const KvrFileIdentity &id, unsigned groups);
+// Makes the table; a child does this as it starts, so that its first
+// request does not write the module's data pages, which it shares with the
+// parent until it does. The other calls make it if need be. False when no
+// memory could be had: files are then checked as they come.
+bool kvrKnownFilesPrepare();
 // Forgets every file (for tests).
 void kvrForgetCleanFiles();
