@@ -52,9 +52,17 @@ void AC_FREE(void *p) {
 // breadth-first, so that those of the states a text reaches most often
 // (the shallowest) lie together.
 //
+// A shallow state has such a record too, right after its row: its own row
+// and no cell of its own. A walk may so step every state the same way,
+// through its record, without telling the kinds apart: two lookups a byte,
+// but no branch on the kind of state, which in UTF-8 text changes from
+// byte to byte as unforeseeably as the text and costs more than the lookup
+// it saves. In GBK text, which keeps the walk in shallow states, telling
+// them apart is cheaper.
+//
 // A state is a 32-bit value: bit 1 tells a state with a match list, and the
-// bits above are the offset of its row for a shallow state, and deepBase
-// plus its number for a deep one. Within each kind the states without a
+// bits above are x, where its record lies at rows[x + stride]: for a shallow
+// state x is the offset of its row. Within each kind the states without a
 // match list come first, so that a state's match row follows from its
 // number. The start state is the value 0 unless it has matches.
 struct AcsmTable {
@@ -66,18 +74,22 @@ struct AcsmTable {
   uint8_t clsFold[256];
   uint8_t selfClass = 0;
   uint32_t stride = 1;                         // byte classes per row
-  KvrRawVector<uint32_t> rows;                 // shallow states' rows, every cell written
   static constexpr uint32_t kNoClass = 0x1FF;  // above every class
-  struct State {
-    uint32_t row;    // offset of the row it goes on from
-    uint32_t next;   // the state its one cell goes to
-    uint32_t first;  // bits 0-8: the class of that cell (kNoClass: none);
-                     // above: where its further cells begin in `more` (0: none)
-    uint32_t mask;   // bit (class & 31) of each further cell
+  // A record, four words at rows[x + stride]:
+  enum : uint32_t {
+    kRow,    // offset of the row it goes on from
+    kNext,   // the state its one cell goes to; a shallow state's match row
+    kFirst,  // bits 0-8: the class of that cell (kNoClass: none);
+             // above: where its further cells begin in `more` (0: none)
+    kMask,   // bit (class & 31) of each further cell
+    kRecord
   };
-  KvrRawVector<State> states;  // by deep number
-  uint32_t numShallow = 0;
-  uint32_t deepBase = 0;  // the rows' length
+  // The shallow states' rows, each followed by its record (every cell
+  // written), then the deep states' records.
+  KvrRawVector<uint32_t> rows;
+  uint32_t numShallow = 0, numDeep = 0;
+  uint32_t rowLen = 0;    // stride + kRecord
+  uint32_t deepBase = 0;  // x of the first deep state: every shallow x is below
   // How many shallow and deep states have no match list (they come first).
   uint32_t shallowPlain = 0, deepPlain = 0;
   struct Cell {
@@ -113,14 +125,16 @@ struct AcsmTable {
   bool isState(uint32_t v) const {
     const uint32_t x = v >> 2;
     if (v & 1) return false;
-    if (x < deepBase) return x % stride == 0 && (x / stride >= shallowPlain) == ((v & kMatch) != 0);
-    return x - deepBase < states.size() && (x - deepBase >= deepPlain) == ((v & kMatch) != 0);
+    if (x < deepBase) return x % rowLen == 0 && (x / rowLen >= shallowPlain) == ((v & kMatch) != 0);
+    const uint32_t d = x - deepBase;
+    return d % kRecord == 0 && d / kRecord < numDeep &&
+           (d / kRecord >= deepPlain) == ((v & kMatch) != 0);
   }
   // Of a state with a match list.
   uint32_t matchRow(uint32_t v) const {
     const uint32_t x = v >> 2;
-    if (x < deepBase) return firstMatchRow + x / stride - shallowPlain;
-    return firstMatchRow + (numShallow - shallowPlain) + (x - deepBase - deepPlain);
+    if (x < deepBase) return rows[x + stride + kNext];
+    return firstMatchRow + (numShallow - shallowPlain) + (x - deepBase) / kRecord - deepPlain;
   }
 };
 
@@ -183,10 +197,16 @@ void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<bool
     if (!matches(s)) ++(shallow(s) ? shallowPlain : deepPlain);
   }
   const uint32_t numDeep = numNodes - numShallow;
+  const uint32_t rowLen = stride + AcsmTable::kRecord;
   // Values stay below 2^31: callers keep them in an int.
-  if ((static_cast<uint64_t>(numShallow) * stride + numDeep) >= (1u << 29)) throw std::bad_alloc();
-  const uint32_t deepBase = numShallow * stride;
+  const uint64_t total = static_cast<uint64_t>(numShallow) * rowLen +
+                         static_cast<uint64_t>(numDeep) * AcsmTable::kRecord;
+  if (total >= (1u << 29)) throw std::bad_alloc();
+  // The start state is shallow, so that this is above every shallow x.
+  const uint32_t deepBase = numShallow * rowLen - stride;
   tb->numShallow = numShallow;
+  tb->numDeep = numDeep;
+  tb->rowLen = rowLen;
   tb->deepBase = deepBase;
   tb->shallowPlain = shallowPlain;
   tb->deepPlain = deepPlain;
@@ -198,20 +218,24 @@ void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<bool
     const uint32_t k = next[!shallow(s)][m]++;
     numOf[s] = k;
     if (shallow(s)) {
-      rowAt[s] = k * stride;
+      rowAt[s] = k * rowLen;
       valueOf[s] = rowAt[s] << 2 | (m ? AcsmTable::kMatch : 0);
     } else {
-      valueOf[s] = (deepBase + k) << 2 | (m ? AcsmTable::kMatch : 0);
+      valueOf[s] = (deepBase + k * AcsmTable::kRecord) << 2 | (m ? AcsmTable::kMatch : 0);
     }
   }
   rowOf->assign(numNodes, 0);
   for (uint32_t s = 0; s < numNodes; ++s)
-    if (matches(s)) (*rowOf)[s] = tb->matchRow(valueOf[s]);
+    if (matches(s))
+      (*rowOf)[s] = shallow(s)
+                        ? tb->firstMatchRow + numOf[s] - shallowPlain
+                        : tb->firstMatchRow + (numShallow - shallowPlain) + numOf[s] - deepPlain;
   tb->startState = valueOf[0];
 
   // Shallow rows, breadth-first: the row of the failure state (shallower,
   // so already written), then the node's own children.
-  tb->rows.resize(static_cast<size_t>(numShallow) * stride);
+  // Each row's record: its own row, and no cell of its own.
+  tb->rows.resize(total);
   uint32_t *rows = tb->rows.data();
   for (uint32_t s : trie.bfs) {
     if (!shallow(s)) continue;
@@ -223,6 +247,11 @@ void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<bool
     for (uint32_t e = trie.childBegin[s]; e < trie.childBegin[s + 1]; ++e)
       row[tb->cls[trie.childByte[e]]] = valueOf[trie.childTo[e]];
     if (tb->canFold) row[tb->selfClass] = valueOf[s];
+    uint32_t *rec = row + stride;
+    rec[AcsmTable::kRow] = rowAt[s];
+    rec[AcsmTable::kNext] = matches(s) ? (*rowOf)[s] : 0;
+    rec[AcsmTable::kFirst] = AcsmTable::kNoClass;
+    rec[AcsmTable::kMask] = 0;
   }
 
   // Deep cells, breadth-first so that a failure state's come first: the
@@ -255,29 +284,31 @@ void buildTransitions(AcsmTable *tb, const KvrTrie &trie, const std::vector<bool
 
   // The records. A deep state's one cell is its first child's, the way a
   // keyword goes on; its other cells are further cells.
-  tb->states.resize(numDeep);
   tb->more.clear();
   tb->more.push_back({AcsmTable::kEnd, 0});
   for (uint32_t s : trie.bfs) {
     if (shallow(s)) continue;
-    AcsmTable::State &st = tb->states[numOf[s]];
-    st = {rowAt[defaultOf[s]], 0, AcsmTable::kNoClass, 0};
+    uint32_t *st = rows + deepBase + stride + numOf[s] * AcsmTable::kRecord;
+    st[AcsmTable::kRow] = rowAt[defaultOf[s]];
+    st[AcsmTable::kNext] = 0;
+    st[AcsmTable::kFirst] = AcsmTable::kNoClass;
+    st[AcsmTable::kMask] = 0;
     if (begin[s] == end[s]) continue;
     uint32_t one = begin[s];
     if (trie.childBegin[s] < trie.childBegin[s + 1]) {
       const uint32_t child = trie.childTo[trie.childBegin[s]];
       while (cells[one].second != child) ++one;
     }
-    st.first = cells[one].first;
-    st.next = valueOf[cells[one].second];
+    st[AcsmTable::kFirst] = cells[one].first;
+    st[AcsmTable::kNext] = valueOf[cells[one].second];
     if (end[s] - begin[s] == 1) continue;
     const size_t at = tb->more.size();
     if (at >= (1u << 23)) throw std::bad_alloc();
-    st.first |= static_cast<uint32_t>(at) << 9;
+    st[AcsmTable::kFirst] |= static_cast<uint32_t>(at) << 9;
     for (uint32_t i = begin[s]; i < end[s]; ++i) {
       if (i == one) continue;
       tb->more.push_back({cells[i].first, valueOf[cells[i].second]});
-      st.mask |= 1u << (cells[i].first & 31);
+      st[AcsmTable::kMask] |= 1u << (cells[i].first & 31);
     }
     tb->more.push_back({AcsmTable::kEnd, 0});
   }
@@ -544,11 +575,13 @@ inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx)
 }
 
 // One step. Fold: the class that keeps the state is told apart first (deep
-// states hold no cell for it).
-template <bool Fold>
+// states hold no cell for it). Uniform: every state through its record (see
+// AcsmTable), for text that keeps the walk in deep states; otherwise a
+// shallow state takes its row at once.
+template <bool Fold, bool Uniform = false>
 struct Stepper {
   const uint32_t *rows;
-  const AcsmTable::State *states;
+  const uint32_t *records;  // rows + stride: the record of x at records + x
   const AcsmTable::Cell *more;
   const AcsmTable *tb;
   const uint8_t *cls;
@@ -557,7 +590,7 @@ struct Stepper {
 
   explicit Stepper(const AcsmTable &t)
       : rows(t.rows.data()),
-        states(t.states.data()),
+        records(t.rows.data() + t.stride),
         more(t.more.data()),
         tb(&t),
         cls(Fold ? t.clsFold : t.cls),
@@ -567,19 +600,20 @@ struct Stepper {
   inline uint32_t operator()(uint32_t v, unsigned char b) const {
     const uint32_t c = cls[b];
     if (Fold && c == selfClass) return v;
-    const uint32_t n = v >> 2;
-    if (__builtin_expect(n < deepBase, 1)) return rows[n + c];
-    const AcsmTable::State &st = states[n - deepBase];
-    const uint32_t fromRow = rows[st.row + c];
+    const uint32_t x = v >> 2;
+    if (!Uniform && __builtin_expect(x < deepBase, 1)) return rows[x + c];
+    const uint32_t *st = records + x;
+    const uint32_t fromRow = rows[st[AcsmTable::kRow] + c];
     // Chosen by a mask, not a branch: whether the text goes on with the
     // keyword is as unforeseeable as the text.
-    const uint32_t own = 0u - static_cast<uint32_t>((st.first & 0x1FF) == c);
-    const uint32_t next = (st.next & own) | (fromRow & ~own);
-    if (__builtin_expect((st.mask >> (c & 31)) & 1, 0)) return further(st, c, next);
+    const uint32_t first = st[AcsmTable::kFirst];
+    const uint32_t own = 0u - static_cast<uint32_t>((first & 0x1FF) == c);
+    const uint32_t next = (st[AcsmTable::kNext] & own) | (fromRow & ~own);
+    if (__builtin_expect((st[AcsmTable::kMask] >> (c & 31)) & 1, 0)) return further(first, c, next);
     return next;
   }
-  uint32_t further(const AcsmTable::State &st, uint32_t c, uint32_t next) const {
-    for (const AcsmTable::Cell *p = more + (st.first >> 9); p->cls <= c; ++p)
+  uint32_t further(uint32_t first, uint32_t c, uint32_t next) const {
+    for (const AcsmTable::Cell *p = more + (first >> 9); p->cls <= c; ++p)
       if (p->cls == c) return p->next;
     return next;
   }
@@ -729,16 +763,17 @@ int searchStreams(const ACSM_STRUCT *acsm, const Step &step, const unsigned char
 }
 
 int searchCompiled(const ACSM_STRUCT *acsm, const unsigned char *tx, int n, uint32_t &state,
-                   MatchCtx &ctx) {
+                   MatchCtx &ctx, bool utf8) {
   const AcsmTable &tb = *acsm->table;
   if (ctx.fold) return searchStreams(acsm, Stepper<true>(tb), tx, n, state, ctx);
+  if (utf8) return searchStreams(acsm, Stepper<false, true>(tb), tx, n, state, ctx);
   return searchStreams(acsm, Stepper<false>(tb), tx, n, state, ctx);
 }
 
 int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
                char arrFindKeyOut3[][64], const uint64_t *gbkStarts, bool fold,
-               const AcsmSpill *spill = nullptr) {
+               const AcsmSpill *spill = nullptr, bool utf8 = false) {
   if (!current_state) return 0;
   int matches = 0;
   uint64_t seen[512];  // one bit per distinct filed text; up to 32768 texts
@@ -749,7 +784,7 @@ int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *cur
     const AcsmTable &tb = *acsm->table;
     if (!tb.isState(s)) s = tb.startState;  // not a state: a search from the start
     MatchCtx ctx{filer, gbkStarts, Tx, fold ? tb.clsFold : nullptr, tb.selfClass, spill};
-    matches = searchCompiled(acsm, Tx, n, s, ctx);
+    matches = searchCompiled(acsm, Tx, n, s, ctx, utf8);
     *current_state = static_cast<int>(s);
   }
   if (nFindKeyWordCharType) *nFindKeyWordCharType = filer.charset();
@@ -780,9 +815,10 @@ int acsmSearchEx(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current
 
 int acsmSearchSpill(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                     int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
-                    char arrFindKeyOut3[][64], const uint64_t *gbkStarts, const AcsmSpill *spill) {
+                    char arrFindKeyOut3[][64], const uint64_t *gbkStarts, const AcsmSpill *spill,
+                    bool utf8) {
   return searchWith(acsm, Tx, n, current_state, nFindKeyWordCharType, arrFindKeyOut1,
-                    arrFindKeyOut2, arrFindKeyOut3, gbkStarts, false, spill);
+                    arrFindKeyOut2, arrFindKeyOut3, gbkStarts, false, spill, utf8);
 }
 
 int acsmSearch(ACSM_STRUCT *acsm, unsigned char *Tx, int n, char * /*data*/, int *current_state,
@@ -827,7 +863,6 @@ size_t acsmTableBytes(const ACSM_STRUCT *acsm) {
   if (!acsm || !acsm->table) return 0;
   const AcsmTable &tb = *acsm->table;
   return sizeof(AcsmTable) + tb.rows.capacity() * sizeof(uint32_t) +
-         tb.states.capacity() * sizeof(AcsmTable::State) +
          tb.more.capacity() * sizeof(AcsmTable::Cell) + tb.entries.capacity() * sizeof(void *) +
          tb.info.capacity() * sizeof(AcsmTable::EntryInfo) + tb.span.capacity() * 8 +
          tb.numMatchRows * sizeof(ACSM_STATETABLE);
