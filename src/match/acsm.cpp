@@ -502,9 +502,11 @@ class Filer {
   }
 
   // The pattern's own record is read only to store or compare its text.
-  void file(const AcsmTable::EntryInfo &in, const ACSM_PATTERN *p) {
+  // True when filing the entry again will change nothing: its text is a
+  // repeat from now on, or it files nowhere.
+  bool file(const AcsmTable::EntryInfo &in, const ACSM_PATTERN *p) {
     const int num = in.num;
-    if (num < 1 || num > 3 || !lists_[num]) return;
+    if (num < 1 || num > 3 || !lists_[num]) return true;
     char(*list)[64] = lists_[num];
     bool isNew = true;
     if (exact_ || in.emptyWord) {
@@ -536,6 +538,7 @@ class Filer {
       // A text that finds the list full is not stored and counts again.
     }
     if (isNew && in.charType >= 1) counts_[in.charType]++;
+    return !exact_ && !in.emptyWord && ((seen_[in.fileKey >> 6] >> (in.fileKey & 63)) & 1);
   }
 
   int charset() const {
@@ -562,6 +565,12 @@ struct MatchCtx {
   const uint8_t *fold;  // null: the text is searched as it is
   uint8_t selfClass;
   const AcsmSpill *spill;  // room for held-back matches; null: none
+  // Match rows (from firstMatchRow) whose every entry files nothing more
+  // and counts wherever it is found: a bit each, cleared at the first match;
+  // null: not kept.
+  uint64_t *settled = nullptr;
+  size_t settledWords = 0;
+  bool settledReady = false;
   bool dropped(int i) const { return fold[tx[i]] == selfClass; }
   // The position of the first byte of the pattern that ends at `end`: in a
   // folded search, n kept bytes back.
@@ -589,14 +598,27 @@ inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx)
   if (ctx.fold && ctx.dropped(i)) return false;
   const AcsmTable &tb = *acsm->table;
   static_assert(sizeof(AcsmTable::MatchRow) == 16, "a match row is 16 bytes");
-  const AcsmTable::MatchRow &r = tb.matchRows[row - tb.firstMatchRow];
-  bool any = false;
+  const uint32_t m = row - tb.firstMatchRow;
+  // Most matches of a text full of keywords are repeats: a row that can
+  // change nothing more only counts, from a bitmap that stays in the cache.
+  if (ctx.settled) {
+    if (!ctx.settledReady) {
+      std::memset(ctx.settled, 0, ctx.settledWords * sizeof(uint64_t));
+      ctx.settledReady = true;
+    }
+    if ((ctx.settled[m >> 6] >> (m & 63)) & 1) return true;
+  }
+  const AcsmTable::MatchRow &r = tb.matchRows[m];
+  bool any = false, settles = r.begin < r.end;
   for (uint32_t e = r.begin; e < r.end; ++e) {
     const AcsmTable::EntryInfo &in = e == r.begin ? r.first : tb.info[e];
+    // A GBK form counts only where a character begins: never settled.
+    if (ctx.gbkStarts && in.charType == 1 && in.len != 0) settles = false;
     if (!startsOnBoundary(in, tb.entries[e], i, ctx)) continue;
     any = true;
-    ctx.filer.file(in, tb.entries[e]);
+    if (!ctx.filer.file(in, tb.entries[e])) settles = false;
   }
+  if (settles && ctx.settled) ctx.settled[m >> 6] |= uint64_t{1} << (m & 63);
   return any;
 }
 
@@ -818,6 +840,11 @@ int searchWith(const ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *cur
     const AcsmTable &tb = *acsm->table;
     if (!tb.isState(s)) s = tb.startState;  // not a state: a search from the start
     MatchCtx ctx{filer, gbkStarts, Tx, fold ? tb.clsFold : nullptr, tb.selfClass, spill};
+    uint64_t settled[512];
+    if (tb.numMatchRows <= 512 * 64) {
+      ctx.settled = settled;
+      ctx.settledWords = (tb.numMatchRows + 63) / 64;
+    }
     matches = searchCompiled(acsm, Tx, n, s, ctx, utf8);
     *current_state = static_cast<int>(s);
   }
