@@ -658,12 +658,14 @@ struct Stepper {
     std::memcpy(&rowNext, records + x + AcsmTable::kRow, 8);
     std::memcpy(&firstMask, records + x + AcsmTable::kFirst, 8);
     const uint32_t fromRow = rows[static_cast<uint32_t>(rowNext) + c];
-    // Chosen by a mask, not a branch: whether the text goes on with the
-    // keyword is as unforeseeable as the text.
+    // Chosen without a branch (a conditional move): whether the text goes
+    // on with the keyword is as unforeseeable as the text.
     const uint32_t first = static_cast<uint32_t>(firstMask);
-    const uint32_t own = 0u - static_cast<uint32_t>((first & 0x1FF) == c);
-    const uint32_t next = (static_cast<uint32_t>(rowNext >> 32) & own) | (fromRow & ~own);
-    if (__builtin_expect((firstMask >> (32 + (c & 31))) & 1, 0)) return further(first, c, next);
+    const uint32_t own = static_cast<uint32_t>(rowNext >> 32);
+    const uint32_t next =
+        __builtin_expect_with_probability((first & 0x1FF) == c, 1, 0.5) ? own : fromRow;
+    const uint32_t mask = static_cast<uint32_t>(firstMask >> 32);
+    if (__builtin_expect((mask >> (c & 31)) & 1, 0)) return further(first, c, next);
     return next;
   }
   uint32_t further(uint32_t first, uint32_t c, uint32_t next) const {
