@@ -622,6 +622,19 @@ inline bool onMatch(const ACSM_STRUCT *acsm, uint32_t row, int i, MatchCtx &ctx)
   return any;
 }
 
+// Two words p[0], p[1] by one load.
+inline void loadPair(const uint32_t *p, uint32_t *a, uint32_t *b) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  *a = static_cast<uint32_t>(w >> 32);
+  *b = static_cast<uint32_t>(w);
+#else
+  *a = static_cast<uint32_t>(w);
+  *b = static_cast<uint32_t>(w >> 32);
+#endif
+}
+
 // One step. Fold: the class that keeps the state is told apart first (deep
 // states hold no cell for it). Uniform: every state through its record (see
 // AcsmTable), for text that keeps the walk in deep states; otherwise a
@@ -654,17 +667,14 @@ struct Stepper {
     static_assert(
         AcsmTable::kNext == AcsmTable::kRow + 1 && AcsmTable::kMask == AcsmTable::kFirst + 1,
         "a record's words pair up");
-    uint64_t rowNext, firstMask;
-    std::memcpy(&rowNext, records + x + AcsmTable::kRow, 8);
-    std::memcpy(&firstMask, records + x + AcsmTable::kFirst, 8);
-    const uint32_t fromRow = rows[static_cast<uint32_t>(rowNext) + c];
+    uint32_t from, own, first, mask;
+    loadPair(records + x + AcsmTable::kRow, &from, &own);
+    loadPair(records + x + AcsmTable::kFirst, &first, &mask);
+    const uint32_t fromRow = rows[from + c];
     // Chosen without a branch (a conditional move): whether the text goes
     // on with the keyword is as unforeseeable as the text.
-    const uint32_t first = static_cast<uint32_t>(firstMask);
-    const uint32_t own = static_cast<uint32_t>(rowNext >> 32);
     const uint32_t next =
         __builtin_expect_with_probability((first & 0x1FF) == c, 1, 0.5) ? own : fromRow;
-    const uint32_t mask = static_cast<uint32_t>(firstMask >> 32);
     if (__builtin_expect((mask >> (c & 31)) & 1, 0)) return further(first, c, next);
     return next;
   }
