@@ -605,3 +605,25 @@ TEST(AcsmTest, ChineseTextCutAnywhereIsSearchedAsOneByEitherWalk) {
   }
   acsmFree(a);
 }
+
+TEST(AcsmTest, GbkFormsOfAnyLengthAreJudgedWhereTheyBegin) {
+  // Forms longer than the search keeps the length of beside its entries are
+  // judged by the pattern's own length; each occurrence of a form is judged
+  // again, however often the same word was found before.
+  for (const size_t len : {size_t{2}, size_t{70000}}) {
+    const string form(len, 'q');
+    ACSM_STRUCT *a = build({{form, "w", 1, 1}});
+    const string text = "p" + form + "q";  // the form ends at len and at len + 1
+    for (const bool first : {false, true})
+      for (const bool second : {false, true}) {
+        vector<bool> start(text.size() + 1, false);
+        start[1] = first;
+        start[2] = second;
+        const vector<uint64_t> bm = bitmapOf(start);
+        const Lists r = search(a, text, bm.data());
+        EXPECT_EQ(int{first} + int{second}, r.matches) << len << first << second;
+        EXPECT_EQ(first || second ? vector<string>{"w"} : vector<string>{}, r.list(1));
+      }
+    acsmFree(a);
+  }
+}
