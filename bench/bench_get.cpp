@@ -234,7 +234,7 @@ void wordStages(apr_pool_t *pool, const std::vector<std::string> &pages, const s
       const AcsmSpill spill = kvrPoolSpill(pool);
       acsmSearchSpill(acsm_vazidez_getkeyb, reinterpret_cast<const unsigned char *>(ft.text),
                       static_cast<int>(ft.len), &state, &charset, lists[0], lists[1], lists[2],
-                      ft.starts, &spill);
+                      ft.starts, &spill, ft.utf8);
       inWalk += bench::nowMs() - t1;
       apr_pool_clear(pool);
     }

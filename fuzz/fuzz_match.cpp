@@ -43,6 +43,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const KvrFilteredText ft = kvrFilterText(fuzz::pool(), text.data(), text.size(), size & 1);
   KvrGetHit hit;
   const int want = kvrGetScan(ft, false, true, &hit);
+  // Both walks of an automaton (as for UTF-8 text and as for other text)
+  // give the same count, charset, words and state.
+  for (ACSM_STRUCT *a : {acsm_vazidez_getkeyb, acsm_vazidez_getkeyc}) {
+    static char walked[2][3][100][64];
+    int state[2] = {}, charset[2] = {}, matches[2];
+    std::memset(walked, 0, sizeof walked);
+    for (int utf8 = 0; utf8 < 2; ++utf8)
+      matches[utf8] =
+          acsmSearchSpill(a, reinterpret_cast<const unsigned char *>(ft.text),
+                          static_cast<int>(ft.len), &state[utf8], &charset[utf8], walked[utf8][0],
+                          walked[utf8][1], walked[utf8][2], ft.starts, nullptr, utf8);
+    if (matches[0] != matches[1] || state[0] != state[1] || charset[0] != charset[1] ||
+        std::memcmp(walked[0], walked[1], sizeof walked[0]) != 0)
+      std::abort();
+  }
   // The prefilter, over the text filtered byte by byte, passes every text
   // in whose filtered text a pattern occurs, with every instruction set the
   // processor offers.

@@ -7,9 +7,8 @@
 // while searching. States up to two bytes deep (where ordinary text keeps
 // the walk) have full rows over byte classes, one lookup per byte; each
 // deeper state keeps only the transitions that differ from those of the
-// nearest such state on its failure chain, which takes the rest; every
-// state steps the same way, through a small record. A state value tells a
-// match state by one bit.
+// nearest such state on its failure chain, which takes the rest, through a
+// small record. A state value tells a match state by one bit.
 #pragma once
 
 #include <cstddef>
@@ -93,10 +92,13 @@ struct AcsmSpill {
   void *ctx;
 };
 // acsmSearchEx with that room: the same results; without it a segment
-// with many matches is walked again alone, which takes longer.
+// with many matches is walked again alone, which takes longer. utf8 says
+// that the text is UTF-8, which is walked faster another way; the results
+// are the same either way.
 int acsmSearchSpill(ACSM_STRUCT *acsm, const unsigned char *Tx, int n, int *current_state,
                     int *nFindKeyWordCharType, char arrFindKeyOut1[][64], char arrFindKeyOut2[][64],
-                    char arrFindKeyOut3[][64], const uint64_t *gbkStarts, const AcsmSpill *spill);
+                    char arrFindKeyOut3[][64], const uint64_t *gbkStarts, const AcsmSpill *spill,
+                    bool utf8 = false);
 // The same search over a text as if it were its filtered form (the
 // response and POST checks drop NUL, TAB, LF, CR, space and ASCII
 // punctuation and lower-case ASCII letters): those bytes keep the state, and

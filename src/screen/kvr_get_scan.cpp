@@ -605,7 +605,7 @@ bool searchTable(ACSM_STRUCT *acsm, const KvrFilteredText &ft, const Resolver re
   const AcsmSpill spill = kvrPoolSpill(pool);
   const int found = acsmSearchSpill(acsm, reinterpret_cast<const unsigned char *>(ft.text),
                                     static_cast<int>(ft.len), &state, &charset, lists[0], lists[1],
-                                    lists[2], ft.starts, pool ? &spill : nullptr);
+                                    lists[2], ft.starts, pool ? &spill : nullptr, ft.utf8);
   if (found < 1) return false;
   for (int words = 1; words <= 3; ++words) {
     if (!lists[words - 1][0][0]) continue;

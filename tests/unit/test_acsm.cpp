@@ -51,11 +51,24 @@ ACSM_STRUCT *build(const vector<Pat> &pats) {
   return a;
 }
 
-Lists search(ACSM_STRUCT *a, const string &text, const uint64_t *bitmap = nullptr,
-             const AcsmSpill *spill = nullptr) {
+// utf8: walked the way the search walks UTF-8 text.
+Lists searchAs(ACSM_STRUCT *a, const string &text, const uint64_t *bitmap, const AcsmSpill *spill,
+               bool utf8, int state = 0) {
   Lists r;
+  r.state = state;
   r.matches = acsmSearchSpill(a, (const unsigned char *)text.data(), (int)text.size(), &r.state,
-                              &r.charset, r.l1, r.l2, r.l3, bitmap, spill);
+                              &r.charset, r.l1, r.l2, r.l3, bitmap, spill, utf8);
+  return r;
+}
+
+void expectLists(const Lists &want, const Lists &got, const string &label);
+
+// Both ways of walking agree in everything, the state reached included.
+Lists search(ACSM_STRUCT *a, const string &text, const uint64_t *bitmap = nullptr) {
+  const Lists r = searchAs(a, text, bitmap, nullptr, false);
+  const Lists u = searchAs(a, text, bitmap, nullptr, true);
+  expectLists(r, u, "walked as UTF-8");
+  EXPECT_EQ(r.state, u.state);
   return r;
 }
 
@@ -375,9 +388,9 @@ TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
       int taken = 0, given = 0;
       bool refuse = false;
     };
-    for (int variant = 0; variant < 3; ++variant) {
+    for (int variant = 0; variant < 6; ++variant) {
       Room room;
-      room.refuse = variant == 2;
+      room.refuse = variant % 3 == 2;
       const AcsmSpill spill{[](void *c, size_t bytes) -> void * {
                               auto *rm = static_cast<Room *>(c);
                               if (rm->refuse) return nullptr;
@@ -389,7 +402,7 @@ TEST(AcsmTest, DifferentialOnLongTextsWalkedInSegments) {
                               std::free(p);
                             },
                             &room};
-      expectLists(e, search(a, text, bm.data(), variant ? &spill : nullptr),
+      expectLists(e, searchAs(a, text, bm.data(), variant % 3 ? &spill : nullptr, variant >= 3),
                   "round " + std::to_string(round) + " variant " + std::to_string(variant));
       if (HasFatalFailure()) return;
       ASSERT_EQ(room.taken, room.given);
@@ -524,4 +537,93 @@ TEST(AcsmTest, AValueThatIsNoStateStartsFromTheStart) {
         << bad;
   }
   acsmFree(a);
+}
+
+TEST(AcsmTest, ChineseTextCutAnywhereIsSearchedAsOneByEitherWalk) {
+  // Words in both forms, as the keyword automata hold them (a character
+  // that is a word alone and ends longer ones, and words of two and three
+  // word entries), over UTF-8 and GBK text long enough to be walked as
+  // segments. The text is cut at every offset and its halves searched with
+  // the state and the lists carried: the same words, count and end state as
+  // the whole, walked either way.
+  const char *gbk[] = {"中国", "国", "我们", "发展", "经济发展", "人民", "工作", "问题"};
+  const char *utf8[] = {u8"中国",     u8"国",   u8"我们", u8"发展",
+                        u8"经济发展", u8"人民", u8"工作", u8"问题"};
+  vector<Pat> pats;
+  for (int k = 0; k < 8; ++k) {
+    const int num = 1 + k % 3;
+    pats.push_back({gbk[k], gbk[k], 1, num});
+    pats.push_back({utf8[k], gbk[k], 2, num});
+  }
+  ACSM_STRUCT *a = build(pats);
+  const string sentence[2] = {"我们的中国经济发展很快，人民生活和工作中的问题少了。",
+                              u8"我们的中国经济发展很快，人民生活和工作中的问题少了。"};
+  for (int form = 0; form < 2; ++form) {
+    string text;
+    while (text.size() < 3000) text += sentence[form];
+    vector<bool> start(text.size() + 1);
+    for (size_t i = 0, tr = 0; i < text.size(); ++i) {
+      start[i] = !tr;
+      tr = !tr && static_cast<unsigned char>(text[i]) >= 0x81 &&
+           static_cast<unsigned char>(text[i]) <= 0xFE;
+    }
+    const vector<uint64_t> bm = bitmapOf(start);
+    const Lists whole = search(a, text, bm.data());
+    ASSERT_GT(whole.matches, 100);
+    const Lists plain = search(a, text);
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+      const string head = text.substr(0, cut), tail = text.substr(cut);
+      const vector<uint64_t> tailBm = bitmapOf(vector<bool>(start.begin() + cut, start.end()));
+      Lists got[2];
+      for (int utf8Walk = 0; utf8Walk < 2; ++utf8Walk) {
+        // Without boundaries the cut changes nothing.
+        Lists &r = got[utf8Walk];
+        r.matches =
+            acsmSearchSpill(a, (const unsigned char *)head.data(), (int)head.size(), &r.state,
+                            &r.charset, r.l1, r.l2, r.l3, nullptr, nullptr, utf8Walk);
+        r.matches +=
+            acsmSearchSpill(a, (const unsigned char *)tail.data(), (int)tail.size(), &r.state,
+                            &r.charset, r.l1, r.l2, r.l3, nullptr, nullptr, utf8Walk);
+        const string label = "form " + std::to_string(form) + " cut " + std::to_string(cut);
+        ASSERT_EQ(plain.matches, r.matches) << label;
+        ASSERT_EQ(plain.state, r.state) << label;
+        for (int k = 1; k <= 3; ++k) ASSERT_EQ(plain.list(k), r.list(k)) << label;
+        // With them, a GBK form that begins before the cut counts in the
+        // tail; both walks agree on everything, and reach the state of one
+        // walk of the whole.
+        Lists b = searchAs(a, head, bm.data(), nullptr, utf8Walk);
+        const Lists t = searchAs(a, tail, tailBm.data(), nullptr, utf8Walk, b.state);
+        ASSERT_EQ(whole.state, t.state) << label;
+        if (utf8Walk) {
+          const Lists b0 = searchAs(a, head, bm.data(), nullptr, false);
+          const Lists t0 = searchAs(a, tail, tailBm.data(), nullptr, false, b0.state);
+          expectLists(b0, b, label + " head");
+          expectLists(t0, t, label + " tail");
+        }
+      }
+    }
+  }
+  acsmFree(a);
+}
+
+TEST(AcsmTest, GbkFormsOfAnyLengthAreJudgedWhereTheyBegin) {
+  // Forms longer than the search keeps the length of beside its entries are
+  // judged by the pattern's own length; each occurrence of a form is judged
+  // again, however often the same word was found before.
+  for (const size_t len : {size_t{2}, size_t{70000}}) {
+    const string form(len, 'q');
+    ACSM_STRUCT *a = build({{form, "w", 1, 1}});
+    const string text = "p" + form + "q";  // the form ends at len and at len + 1
+    for (const bool first : {false, true})
+      for (const bool second : {false, true}) {
+        vector<bool> start(text.size() + 1, false);
+        start[1] = first;
+        start[2] = second;
+        const vector<uint64_t> bm = bitmapOf(start);
+        const Lists r = search(a, text, bm.data());
+        EXPECT_EQ(int{first} + int{second}, r.matches) << len << first << second;
+        EXPECT_EQ(first || second ? vector<string>{"w"} : vector<string>{}, r.list(1));
+      }
+    acsmFree(a);
+  }
 }
