@@ -167,23 +167,75 @@ vector<uint64_t> bitmapOf(const vector<bool> &b) {
 
 }  // namespace
 
-TEST(AcsmTest, EveryPatternOfTheMatchListIsFiled) {
-  // he and she: the text "she" ends in the state of she, whose list holds
-  // he (from its failure state) before she. Both are filed.
-  ACSM_STRUCT *a = build({{"he", "he", 1, 1}, {"she", "she", 1, 1}});
-  Lists r = search(a, "she");
-  EXPECT_EQ(1, r.matches);
-  EXPECT_EQ((vector<string>{"he", "she"}), r.list(1));
-  acsmFree(a);
-}
-
-TEST(AcsmTest, LongerKeywordEndingAtTheSamePlaceIsFiledToo) {
-  // abcde (one word) and cde,zzz (two words): the text abcde files both.
-  ACSM_STRUCT *a = build({{"abcde", "abcde", 1, 1}, {"cde", "cde", 1, 2}, {"zzz", "zzz", 1, 2}});
-  Lists r = search(a, "xxabcdexx");
-  EXPECT_EQ((vector<string>{"abcde"}), r.list(1));
-  EXPECT_EQ((vector<string>{"cde"}), r.list(2));
-  acsmFree(a);
+TEST(AcsmTest, ChosenTextsFileTheirWords) {
+  // Each pattern of a match list is filed: "she" ends in the state of she,
+  // whose list holds he (from its failure state) before she; a longer word
+  // ending where a shorter one does files both. Matching is case-sensitive.
+  // A keyword text is cut to 31 bytes but the pattern matches in full. A
+  // GBK form counts only where a character begins (D0 CE spans the end of
+  // 中 and the start of 文), the UTF-8 form anywhere; without boundaries
+  // both count. A form longer than the search keeps the length of beside its
+  // entries is judged by the pattern's own length, and each occurrence again.
+  struct Case {
+    string what;
+    vector<Pat> pats;
+    string text;
+    vector<bool> starts;  // empty: searched without boundaries
+    int matches;          // -1: not asserted
+    vector<string> l1, l2;
+    int charset;  // 0: not asserted
+  };
+  const string forty(40, 'k');
+  const vector<Pat> abcde = {{"abcde", "abcde", 1, 1}, {"cde", "cde", 1, 2}, {"zzz", "zzz", 1, 2}};
+  const vector<Pat> zhongwen = {{"\xd0\xce", "x", 1, 1}, {"\xd0\xce", "y", 2, 1}};
+  vector<Case> cases = {
+      {"he she", {{"he", "he", 1, 1}, {"she", "she", 1, 1}}, "she", {}, 1, {"he", "she"}, {}, 0},
+      {"longer word", abcde, "xxabcdexx", {}, -1, {"abcde"}, {"cde"}, 0},
+      {"case", {{"abc", "abc", 1, 1}}, "ABC", {}, 0, {}, {}, 0},
+      {"39 of 40", {{forty, forty, 1, 1}}, string(39, 'k'), {}, 0, {}, {}, 0},
+      {"40", {{forty, forty, 1, 1}}, forty, {}, 1, {string(31, 'k')}, {}, 0},
+      {"across characters",
+       zhongwen,
+       "\xd6\xd0\xce\xc4",
+       {true, false, true, false},
+       -1,
+       {"y"},
+       {},
+       2},
+      {"no boundaries", zhongwen, "\xd6\xd0\xce\xc4", {}, -1, {"x", "y"}, {}, 0},
+  };
+  for (const size_t len : {size_t{2}, size_t{70000}})
+    for (const bool first : {false, true})
+      for (const bool second : {false, true}) {
+        // "p" + form + "q": the form ends at len and at len + 1.
+        vector<bool> starts(len + 3, false);
+        starts[1] = first;
+        starts[2] = second;
+        cases.push_back(
+            {"form of " + std::to_string(len) + (first ? " 1" : " 0") + (second ? "1" : "0"),
+             {{string(len, 'q'), "w", 1, 1}},
+             "p" + string(len, 'q') + "q",
+             starts,
+             int{first} + int{second},
+             first || second ? vector<string>{"w"} : vector<string>{},
+             {},
+             0});
+      }
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ACSM_STRUCT *a = build(c.pats);
+    const vector<uint64_t> bm = bitmapOf(c.starts);
+    const Lists r = search(a, c.text, c.starts.empty() ? nullptr : bm.data());
+    if (c.matches >= 0) {
+      EXPECT_EQ(c.matches, r.matches);
+    }
+    EXPECT_EQ(c.l1, r.list(1));
+    EXPECT_EQ(c.l2, r.list(2));
+    if (c.charset) {
+      EXPECT_EQ(c.charset, r.charset);
+    }
+    acsmFree(a);
+  }
 }
 
 TEST(AcsmTest, CharsetResultCountsDistinctNewWords) {
@@ -233,45 +285,6 @@ TEST(AcsmTest, ListsAreChosenByWordCountAndHold100Words) {
   EXPECT_EQ((vector<string>{"two"}), r.list(2));
   // The 101st word is not stored but counts each time: 100 + 3 UTF-8, 1 GBK.
   EXPECT_EQ(2, r.charset);
-  acsmFree(a);
-}
-
-TEST(AcsmTest, LongKeywordTextIsCutButThePatternMatchesInFull) {
-  const string forty(40, 'k');
-  ACSM_STRUCT *a = build({{forty, forty, 1, 1}});
-  EXPECT_TRUE(search(a, string(39, 'k')).list(1).empty());
-  EXPECT_EQ((vector<string>{string(31, 'k')}), search(a, forty).list(1));
-  acsmFree(a);
-}
-
-TEST(AcsmTest, MatchingIsCaseSensitive) {
-  ACSM_STRUCT *a = build({{"abc", "abc", 1, 1}});
-  EXPECT_EQ(0, search(a, "ABC").matches);
-  acsmFree(a);
-}
-
-TEST(AcsmTest, CurrentStateCarriesAcrossCalls) {
-  ACSM_STRUCT *a = build({{"abcd", "abcd", 1, 1}});
-  Lists r;
-  acsmSearchEx(a, (const unsigned char *)"xab", 3, &r.state, &r.charset, r.l1, r.l2, r.l3, nullptr);
-  EXPECT_NE(0, r.state);
-  const int m = acsmSearchEx(a, (const unsigned char *)"cd", 2, &r.state, &r.charset, r.l1, r.l2,
-                             r.l3, nullptr);
-  EXPECT_EQ(1, m);
-  EXPECT_EQ((vector<string>{"abcd"}), r.list(1));
-  acsmFree(a);
-}
-
-TEST(AcsmTest, GbkFormsCountOnlyAtCharacterBoundaries) {
-  // The text 中文 in GBK is D6 D0 CE C4; the pattern D0 CE spans the end of
-  // one character and the start of the next.
-  const string text = "\xd6\xd0\xce\xc4";
-  ACSM_STRUCT *a = build({{"\xd0\xce", "x", 1, 1}, {"\xd0\xce", "y", 2, 1}});
-  const vector<uint64_t> bm = bitmapOf({true, false, true, false});
-  Lists r = search(a, text, bm.data());
-  EXPECT_EQ((vector<string>{"y"}), r.list(1));  // the UTF-8 form is not subject to the rule
-  EXPECT_EQ(2, r.charset);
-  EXPECT_EQ((vector<string>{"x", "y"}), search(a, text).list(1));  // without a bitmap: as before
   acsmFree(a);
 }
 
@@ -574,56 +587,31 @@ TEST(AcsmTest, ChineseTextCutAnywhereIsSearchedAsOneByEitherWalk) {
     for (size_t cut = 0; cut <= text.size(); ++cut) {
       const string head = text.substr(0, cut), tail = text.substr(cut);
       const vector<uint64_t> tailBm = bitmapOf(vector<bool>(start.begin() + cut, start.end()));
-      Lists got[2];
+      const string label = "form " + std::to_string(form) + " cut " + std::to_string(cut);
+      Lists bounded[2][2];  // by walk: head, then tail from the head's state
       for (int utf8Walk = 0; utf8Walk < 2; ++utf8Walk) {
         // Without boundaries the cut changes nothing.
-        Lists &r = got[utf8Walk];
+        Lists r = searchAs(a, head, nullptr, nullptr, utf8Walk);
+        const int headMatches = r.matches;
         r.matches =
-            acsmSearchSpill(a, (const unsigned char *)head.data(), (int)head.size(), &r.state,
-                            &r.charset, r.l1, r.l2, r.l3, nullptr, nullptr, utf8Walk);
-        r.matches +=
             acsmSearchSpill(a, (const unsigned char *)tail.data(), (int)tail.size(), &r.state,
-                            &r.charset, r.l1, r.l2, r.l3, nullptr, nullptr, utf8Walk);
-        const string label = "form " + std::to_string(form) + " cut " + std::to_string(cut);
+                            &r.charset, r.l1, r.l2, r.l3, nullptr, nullptr, utf8Walk) +
+            headMatches;
+        // (The charset is of the last call's words alone.)
         ASSERT_EQ(plain.matches, r.matches) << label;
         ASSERT_EQ(plain.state, r.state) << label;
         for (int k = 1; k <= 3; ++k) ASSERT_EQ(plain.list(k), r.list(k)) << label;
         // With them, a GBK form that begins before the cut counts in the
-        // tail; both walks agree on everything, and reach the state of one
-        // walk of the whole.
-        Lists b = searchAs(a, head, bm.data(), nullptr, utf8Walk);
-        const Lists t = searchAs(a, tail, tailBm.data(), nullptr, utf8Walk, b.state);
-        ASSERT_EQ(whole.state, t.state) << label;
-        if (utf8Walk) {
-          const Lists b0 = searchAs(a, head, bm.data(), nullptr, false);
-          const Lists t0 = searchAs(a, tail, tailBm.data(), nullptr, false, b0.state);
-          expectLists(b0, b, label + " head");
-          expectLists(t0, t, label + " tail");
-        }
+        // tail, and the tail ends in the state of one walk of the whole.
+        bounded[utf8Walk][0] = searchAs(a, head, bm.data(), nullptr, utf8Walk);
+        bounded[utf8Walk][1] =
+            searchAs(a, tail, tailBm.data(), nullptr, utf8Walk, bounded[utf8Walk][0].state);
+        ASSERT_EQ(whole.state, bounded[utf8Walk][1].state) << label;
       }
+      // Both walks agree on everything.
+      expectLists(bounded[0][0], bounded[1][0], label + " head");
+      expectLists(bounded[0][1], bounded[1][1], label + " tail");
     }
   }
   acsmFree(a);
-}
-
-TEST(AcsmTest, GbkFormsOfAnyLengthAreJudgedWhereTheyBegin) {
-  // Forms longer than the search keeps the length of beside its entries are
-  // judged by the pattern's own length; each occurrence of a form is judged
-  // again, however often the same word was found before.
-  for (const size_t len : {size_t{2}, size_t{70000}}) {
-    const string form(len, 'q');
-    ACSM_STRUCT *a = build({{form, "w", 1, 1}});
-    const string text = "p" + form + "q";  // the form ends at len and at len + 1
-    for (const bool first : {false, true})
-      for (const bool second : {false, true}) {
-        vector<bool> start(text.size() + 1, false);
-        start[1] = first;
-        start[2] = second;
-        const vector<uint64_t> bm = bitmapOf(start);
-        const Lists r = search(a, text, bm.data());
-        EXPECT_EQ(int{first} + int{second}, r.matches) << len << first << second;
-        EXPECT_EQ(first || second ? vector<string>{"w"} : vector<string>{}, r.list(1));
-      }
-    acsmFree(a);
-  }
 }
