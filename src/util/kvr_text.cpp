@@ -272,20 +272,11 @@ constexpr uint8_t kOverlong4 = 1 << 6;  // f0 80..8f
 constexpr uint8_t kTwoConts = 1 << 7;   // a continuation after a continuation
 constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
-__attribute__((target("avx2"), always_inline)) inline __m256i table16(
-    uint8_t a0, uint8_t a1, uint8_t a2, uint8_t a3, uint8_t a4, uint8_t a5, uint8_t a6, uint8_t a7,
-    uint8_t a8, uint8_t a9, uint8_t a10, uint8_t a11, uint8_t a12, uint8_t a13, uint8_t a14,
-    uint8_t a15) {
-  return _mm256_setr_epi8(
-      static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2), static_cast<char>(a3),
-      static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6), static_cast<char>(a7),
-      static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10), static_cast<char>(a11),
-      static_cast<char>(a12), static_cast<char>(a13), static_cast<char>(a14),
-      static_cast<char>(a15), static_cast<char>(a0), static_cast<char>(a1), static_cast<char>(a2),
-      static_cast<char>(a3), static_cast<char>(a4), static_cast<char>(a5), static_cast<char>(a6),
-      static_cast<char>(a7), static_cast<char>(a8), static_cast<char>(a9), static_cast<char>(a10),
-      static_cast<char>(a11), static_cast<char>(a12), static_cast<char>(a13),
-      static_cast<char>(a14), static_cast<char>(a15));
+// A table of sixteen bytes in both halves, for a shuffle.
+template <typename... Bytes>
+__attribute__((target("avx2"), always_inline)) inline __m256i table16(Bytes... b) {
+  static_assert(sizeof...(Bytes) == 16, "sixteen entries");
+  return _mm256_broadcastsi128_si256(_mm_setr_epi8(static_cast<char>(b)...));
 }
 
 // The faults of the 32 bytes of `in`, `prev` the 32 before them.
